@@ -1,0 +1,15 @@
+# kavri_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l] [TIMEOUT s])
+# One GoogleTest executable, registered with CTest test by test.
+function(kavri_add_gtest name)
+  cmake_parse_arguments(arg "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${arg_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include
+                                             ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main
+                        Threads::Threads)
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 300)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${arg_LABELS}")
+endfunction()

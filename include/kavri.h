@@ -1,0 +1,29 @@
+/*
+ * kavri: host library of the USB time-of-flight depth camera.
+ * Including this header gives the whole exported interface; it is valid C.
+ */
+#ifndef KAVRI_H
+#define KAVRI_H
+
+#include "kavri/export.h"
+#include "kavri/types.h"
+#include "kavri/log.h"
+#include "kavri/stream.h"
+#include "kavri/ll.h"
+#include "kavri/api.h"
+#include "kavri/param.h"
+#include "kavri/data.h"
+#include "kavri/epc.h"
+#include "kavri/ti.h"
+#include "kavri/lens.h"
+#include "kavri/filter.h"
+#include "kavri/cmap.h"
+#include "kavri/kvmath.h"
+#include "kavri/geom.h"
+#include "kavri/oni.h"
+
+#define KAVRI_VERSION_MAJOR 1
+#define KAVRI_VERSION_MINOR 50
+#define KAVRI_VERSION_PATCH 0
+
+#endif /* KAVRI_H */

@@ -1,4 +1,10 @@
-/* Image filters on 16-bit depth images. */
+/*
+ * Image filters on 16-bit depth images: medians, hole fills, fly-pixel and
+ * box filters, gaussians and the recursive bilateral filter.
+ * Images are row-major without gaps; the destination comes first and must
+ * not overlap the source. Neighbours outside the image read the nearest
+ * image pixel.
+ */
 #ifndef KAVRI_FILTER_H
 #define KAVRI_FILTER_H
 
@@ -7,6 +13,72 @@
 #include "types.h"
 
 KAVRI_BEGIN_DECLS
+
+/* ---- medians ------------------------------------------------------------ */
+KAVRI_API void kv_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height);
+KAVRI_API void kv_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int width, int height);
+/* Any odd kernel from 3 up, smaller than twice the width and the height. */
+KAVRI_API void kv_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height,
+                               int kernel);
+
+/* ---- hole fill, fly-pixel and box --------------------------------------- */
+/* Mean of the 8 neighbours (the centre does not take part). */
+KAVRI_API void kv_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height);
+/* Pixels on a steep depth edge become 0. */
+KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height,
+                                uint32_t threshold);
+/* Holes (0 and every value from 32768 up) take the largest neighbour. */
+KAVRI_API void kv_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height,
+                               int recursive);
+KAVRI_API void kv_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int width, int height,
+                               int recursive);
+/* Holes take the value of the nearest known pixel (one forward pass). */
+KAVRI_API void kv_fhole_u16_edt3(uint16_t *dst, const uint16_t *src, int width, int height);
+
+/* ---- gaussians ---------------------------------------------------------- */
+KAVRI_API void kv_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height);
+KAVRI_API void kv_gauss2d_iir_f32(float *dst, const float *src, int width, int height, float sigma);
+KAVRI_API void kv_gauss2d_iir_u16(uint16_t *dst, const uint16_t *src, int width, int height,
+                                  float sigma);
+/* The same with shape-checked images (rows = height, columns = width). */
+KAVRI_API void gauss2d_iir_f32(float *dst, int dst_rows, int dst_cols, const float *src,
+                               int src_rows, int src_cols, float sigma);
+KAVRI_API void gauss2d_iir_u16(uint16_t *dst, int dst_rows, int dst_cols, const uint16_t *src,
+                               int src_rows, int src_cols, float sigma);
+
+/* ---- recursive bilateral filter ----------------------------------------- */
+#define KV_BPF2D_MAX_SIZE 40960u
+
+/* Caller-owned record filled by kv_bpf2d_iir_init; buffers are owned by it. */
+typedef struct kv_bpf2d_iir {
+    uint32_t width;
+    uint32_t height;
+    float sigma_spatial;
+    float sigma_range;
+    float range_low;
+    float range_high;
+    float *range_table; /* count weights */
+    uint32_t count;     /* range high - range low + 1 */
+    float alpha_x;
+    float alpha_y;
+    float *img_result; /* width x height each */
+    float *img_h;
+    float *img_h_weight;
+    float *img_v_weight;
+    float *line_value;  /* 2 x width: causal values of the horizontal pass */
+    float *line_weight; /* 2 x width: causal weights of the horizontal pass */
+    float *line_spare0; /* width, kept for layout */
+    float *line_spare1; /* width, kept for layout */
+} kv_bpf2d_iir_t;
+
+/* 1 on success, 0 on failure (nothing left allocated). */
+KAVRI_API int kv_bpf2d_iir_init(kv_bpf2d_iir_t *bpf, uint32_t width, uint32_t height,
+                                float sigma_spatial, float sigma_range, uint16_t range_low,
+                                uint16_t range_high);
+KAVRI_API void kv_bpf2d_iir(kv_bpf2d_iir_t *bpf, uint16_t *dst, const uint16_t *src, uint32_t width,
+                            uint32_t height);
+/* Frees every buffer that is set (pointers are left as they are). */
+KAVRI_API void kv_bpf2d_iir_uninit(kv_bpf2d_iir_t *bpf);
 
 KAVRI_END_DECLS
 

@@ -1,0 +1,79 @@
+// Portable SIMD helpers for the filters: GCC vector extensions, so the same
+// source compiles to SSE2 on baseline x86-64 and to AVX2 in the run-time
+// selected clone.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+// The vector helpers are always inlined, so the ABI of 32-byte vector
+// arguments on baseline x86-64 never matters.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#define KV_ALWAYS_INLINE inline __attribute__((always_inline))
+// Hot row loops get an AVX2 clone chosen at load time; baseline code stays SSE2.
+#if defined(__x86_64__) && !defined(__clang__) && defined(__GNUC__)
+#define KV_TARGET_CLONES __attribute__((target_clones("avx2", "default"), noinline))
+#else
+#define KV_TARGET_CLONES
+#endif
+
+namespace kavri::filter {
+
+// 16 lanes of 16 bits: one AVX2 register, two SSE2 registers.
+constexpr int kLanes = 16;
+using vs16 = int16_t __attribute__((vector_size(32)));
+using vu16 = uint16_t __attribute__((vector_size(32)));
+
+// Unsigned 16-bit values are kept biased by 0x8000 in signed lanes inside the
+// min/max networks, so every min and max is one instruction even on SSE2.
+constexpr int16_t kBias = INT16_MIN;
+
+KV_ALWAYS_INLINE vs16 load_raw(const void *p) {
+    vs16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+KV_ALWAYS_INLINE void store_raw(void *p, vs16 v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+KV_ALWAYS_INLINE vs16 load_biased(const uint16_t *p) {
+    return load_raw(p) ^ kBias;
+}
+KV_ALWAYS_INLINE void store_unbiased(uint16_t *p, vs16 v) {
+    store_raw(p, v ^ kBias);
+}
+
+KV_ALWAYS_INLINE vs16 vmin(vs16 a, vs16 b) {
+    return a < b ? a : b;
+}
+KV_ALWAYS_INLINE vs16 vmax(vs16 a, vs16 b) {
+    return a < b ? b : a;
+}
+
+// Scalar twins so that the same network templates also serve the tails.
+KV_ALWAYS_INLINE int16_t vmin(int16_t a, int16_t b) {
+    return std::min(a, b);
+}
+KV_ALWAYS_INLINE int16_t vmax(int16_t a, int16_t b) {
+    return std::max(a, b);
+}
+
+KV_ALWAYS_INLINE int16_t bias(uint16_t v) {
+    return static_cast<int16_t>(v ^ 0x8000u);
+}
+KV_ALWAYS_INLINE uint16_t unbias(int16_t v) {
+    return static_cast<uint16_t>(static_cast<uint16_t>(v) ^ 0x8000u);
+}
+
+// Compare-exchange: a gets the smaller, b the larger value.
+template <typename V>
+KV_ALWAYS_INLINE void cswap(V &a, V &b) {
+    V lo = vmin(a, b);
+    b = vmax(a, b);
+    a = lo;
+}
+
+}  // namespace kavri::filter

@@ -1,0 +1,82 @@
+// Inline forms of the fixed-point atan2 and the fast square roots, for loops
+// over whole images inside the library; the exported kv_math_* call these.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace kavri {
+
+constexpr int32_t kAtan2LutSize = 4096;
+constexpr int32_t kAngleEighth = 4096;
+constexpr int32_t kAngleQuarter = 8192;
+constexpr int32_t kAngleHalf = 16384;
+constexpr int32_t kAngleThreeQuarters = 24576;
+constexpr int32_t kAngleMask = 0x7FFF;  // 32768 units per full turn
+
+// Entry i = round(atan2(i, 4095) * 32768 / (2 pi)), halves away from zero.
+extern const uint16_t g_atan2_LUT[kAtan2LutSize];
+
+// atan2(a, b) in 1/32768 turns. The arithmetic is 64-bit, so every int32 input is
+// defined; for |a|, |b| < 2^19 the result equals the 32-bit table algorithm.
+inline int32_t atan2_phase(int32_t a_in, int32_t b_in) {
+    int64_t a = a_in;
+    int64_t b = b_in;
+    if (a == 0) return b >= 0 ? 0 : kAngleHalf;
+    int32_t base = 0;
+    if (a > 0) {
+        if (b <= 0) {
+            base = kAngleQuarter;
+            const int64_t t = -b;
+            b = a;
+            a = t;
+        }
+    } else {
+        a = -a;
+        b = -b;
+        base = kAngleHalf;
+        if (b <= 0) {
+            base = kAngleThreeQuarters;
+            const int64_t t = -b;
+            b = a;
+            a = t;
+        }
+    }
+    // Now a >= 0 and b > 0; rotate by an eighth of a turn so that a < b.
+    if (a >= b) {
+        base += kAngleEighth;
+        const int64_t t = a - b;
+        b = a + b;
+        a = t;
+    }
+    // The quotient of integers below 2^44 and 2^33 truncated from a double is the
+    // exact integer quotient (the fraction, if any, is at least 2^-33, far above
+    // the rounding error), and the division is cheaper than a 64-bit idiv.
+    const auto index =
+        static_cast<int32_t>(static_cast<double>(a * kAtan2LutSize) / static_cast<double>(b));
+    // Near a full turn the table's last entry (an eighth) can carry the sum to
+    // 32768, which is the angle 0.
+    return (base + g_atan2_LUT[index]) & kAngleMask;
+}
+
+// Square root: bit-trick estimate and two Newton steps, each step rounded to
+// single precision.
+inline float fast_sqrtf(float x) {
+    constexpr uint32_t kMagic = 0x1FBFFB72u;
+    const double half_x = 0.5 * static_cast<double>(x);
+    auto y = std::bit_cast<float>((std::bit_cast<uint32_t>(x) >> 1) + kMagic);
+    y = static_cast<float>(0.5 * static_cast<double>(y) + half_x / static_cast<double>(y));
+    y = static_cast<float>(0.5 * static_cast<double>(y) + half_x / static_cast<double>(y));
+    return y;
+}
+
+// Inverse square root: bit-trick estimate and one Newton step.
+inline float fast_inv_sqrtf(float x) {
+    constexpr uint32_t kMagic = 0x5F375A86u;
+    const uint32_t half_bits = static_cast<uint32_t>(std::bit_cast<int32_t>(x) >> 1);
+    const auto y = static_cast<double>(std::bit_cast<float>(kMagic - half_bits));
+    const auto h = static_cast<double>(static_cast<float>(0.5 * static_cast<double>(x)));
+    return static_cast<float>(y * (1.5 - h * y * y));
+}
+
+}  // namespace kavri

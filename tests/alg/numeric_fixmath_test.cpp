@@ -1,0 +1,187 @@
+// Fixed-point atan2 with its built-in table, the fast square roots, the table printer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "alg/fixmath.h"
+#include "kavri/kvmath.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::string print_table(int32_t n, int32_t *result = nullptr) {
+    testing::internal::CaptureStdout();
+    const int32_t r = kv_math_lut_print_arctan2(n);
+    std::fflush(stdout);
+    if (result != nullptr) *result = r;
+    return testing::internal::GetCapturedStdout();
+}
+
+std::vector<unsigned> table_values(const std::string &text) {
+    const auto open = text.find('{');
+    const auto close = text.rfind('}');
+    std::vector<unsigned> values;
+    const std::string body = text.substr(open + 1, close - open - 1);
+    const std::regex number("[0-9]+");
+    for (auto it = std::sregex_iterator(body.begin(), body.end(), number);
+         it != std::sregex_iterator(); ++it) {
+        values.push_back(static_cast<unsigned>(std::stoul(it->str())));
+    }
+    return values;
+}
+
+// The table algorithm in its original 32-bit form, for inputs below 2^19.
+int32_t atan2_reference_32bit(int32_t a, int32_t b) {
+    if (a == 0) return b >= 0 ? 0 : 16384;
+    int32_t c = 0;
+    if (a > 0) {
+        if (b <= 0) {
+            c = 8192;
+            const int32_t t = -b;
+            b = a;
+            a = t;
+        }
+    } else {
+        a = -a;
+        b = -b;
+        c = 16384;
+        if (b <= 0) {
+            c = 24576;
+            const int32_t t = -b;
+            b = a;
+            a = t;
+        }
+    }
+    if (a >= b) {
+        c += 4096;
+        const int32_t t = a - b;
+        b = a + b;
+        a = t;
+    }
+    return c + kavri::g_atan2_LUT[(a * 4096) / b];
+}
+
+TEST(Atan2, BuiltInTableIsWhatThePrinterPrintsFor4096) {
+    int32_t result = 0;
+    const std::string text = print_table(4096, &result);
+    EXPECT_EQ(text.rfind("#define ARCTAN2_LUT_NUM 4096\n"
+                         "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n",
+                         0),
+              0u);
+    EXPECT_EQ(text.substr(text.size() - 8), "\n    };\n");  // 4096 is a multiple of 16
+    EXPECT_EQ(result, 3);
+    const auto values = table_values(text);
+    ASSERT_EQ(values.size(), 4096u);
+    for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], kavri::g_atan2_LUT[i]) << i;
+    EXPECT_EQ(kavri::g_atan2_LUT[0], 0);
+    EXPECT_EQ(kavri::g_atan2_LUT[4095], 4096);
+}
+
+TEST(Atan2, PrinterLayoutForSmallTables) {
+    EXPECT_EQ(print_table(16),
+              "#define ARCTAN2_LUT_NUM 16\n"
+              "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n"
+              "0, 347, 691, 1029, 1359, 1678, 1984, 2277, 2555, 2818, 3067, 3300, 3519, 3724, "
+              "3916, 4096, \n    };\n");
+    EXPECT_EQ(print_table(0),
+              "#define ARCTAN2_LUT_NUM 0\n"
+              "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n};\n");
+    EXPECT_EQ(print_table(2),
+              "#define ARCTAN2_LUT_NUM 2\n"
+              "static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n0, 4096, \n};\n");
+    const std::string seventeen = print_table(17);
+    EXPECT_NE(seventeen.find("3928, \n    4096, \n};\n"), std::string::npos) << seventeen;
+}
+
+TEST(Atan2, EdgeValues) {
+    struct Case {
+        int32_t a, b, angle;
+    };
+    const Case cases[] = {{0, 5, 0},      {0, -5, 16384}, {1, 1, 4096},    {1, 0, 8192},
+                          {0, 0, 0},      {-1, 0, 24576}, {-1, -1, 20480}, {1, -1, 12288},
+                          {0, -1, 16384}, {5, 0, 8192},   {-5, 0, 24576}};
+    for (const auto &c : cases)
+        EXPECT_EQ(kv_math_atan2_i32(c.a, c.b), c.angle) << c.a << "," << c.b;
+}
+
+TEST(Atan2, EqualsTheThirtyTwoBitTableAlgorithmBelowTwoToTheNineteen) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int32_t> wide(-(1 << 19) + 1, (1 << 19) - 1);
+    std::uniform_int_distribution<int32_t> narrow(-4096, 4096);
+    for (int i = 0; i < 200000; ++i) {
+        const int32_t a = (i & 1) ? wide(rng) : narrow(rng);
+        const int32_t b = (i & 2) ? wide(rng) : narrow(rng);
+        const int32_t expect = atan2_reference_32bit(a, b) & 0x7FFF;
+        ASSERT_EQ(kv_math_atan2_i32(a, b), expect) << a << "," << b;
+    }
+}
+
+TEST(Atan2, StaysWithinTwoUnitsOfTheTrueAngle) {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int32_t> dist(-100000, 100000);
+    for (int i = 0; i < 100000; ++i) {
+        const int32_t a = dist(rng);
+        const int32_t b = dist(rng);
+        if (a == 0 && b == 0) continue;
+        double truth = std::atan2(a, b) * 32768.0 / (2 * kPi);
+        if (truth < 0) truth += 32768.0;
+        double diff = std::fabs(kv_math_atan2_i32(a, b) - truth);
+        diff = std::min(diff, 32768.0 - diff);
+        ASSERT_LE(diff, 2.0) << a << "," << b;
+    }
+}
+
+TEST(Atan2, JustBelowAFullTurnWrapsToZeroInsteadOf32768) {
+    // Without the wrap the table's last entry carries the sum to 32768.
+    EXPECT_EQ(atan2_reference_32bit(-1, 10000), 32768);
+    EXPECT_EQ(kv_math_atan2_i32(-1, 10000), 0);
+}
+
+TEST(Atan2, ExtremeInputsStayDefinedAndInRange) {
+    const int32_t values[] = {INT32_MIN, INT32_MIN + 1, -(1 << 19), -1, 0, 1, 1 << 19, INT32_MAX};
+    for (const int32_t a : values) {
+        for (const int32_t b : values) {
+            const int32_t r = kv_math_atan2_i32(a, b);
+            EXPECT_GE(r, 0);
+            EXPECT_LE(r, 32767);
+        }
+    }
+    EXPECT_EQ(kv_math_atan2_i32(INT32_MAX, INT32_MAX), 4096);
+    EXPECT_EQ(kv_math_atan2_i32(INT32_MIN, INT32_MIN), 20480);
+}
+
+TEST(FastRoots, SquareRootIsWithinSinglePrecisionRounding) {
+    EXPECT_NEAR(kv_math_sqrtf(4.0f), 2.0f, 2.0f * 1.2e-7f);
+    for (float x = 1e-6f; x < 1e7f; x *= 1.37f) {
+        const double truth = std::sqrt(static_cast<double>(x));
+        ASSERT_NEAR(kv_math_sqrtf(x), truth, truth * 4e-6) << x;  // two Newton steps
+    }
+    EXPECT_LT(kv_math_sqrtf(0.0f), 1e-9f);
+}
+
+TEST(FastRoots, InverseSquareRootIsWithinAFifthOfAPercent) {
+    EXPECT_NEAR(kv_math_inv_sqrtf(4.0f), 0.5f, 0.5f * 0.002f);
+    for (float x = 1e-6f; x < 1e7f; x *= 1.37f) {
+        const double truth = 1.0 / std::sqrt(static_cast<double>(x));
+        ASSERT_NEAR(kv_math_inv_sqrtf(x), truth, truth * 0.002) << x;
+    }
+}
+
+TEST(FastRoots, OddInputsDoNotTrap) {
+    const float odd[] = {-4.0f, std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN(), -0.0f,
+                         std::numeric_limits<float>::denorm_min()};
+    for (const float x : odd) {
+        (void)kv_math_sqrtf(x);
+        (void)kv_math_inv_sqrtf(x);
+    }
+    SUCCEED();
+}
+
+}  // namespace

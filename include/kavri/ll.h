@@ -8,6 +8,53 @@
 
 KAVRI_BEGIN_DECLS
 
+/* The USB transport, the only transport. */
+KAVRI_API extern const kavri_ll_op_t ll_op_usb;
+
+/* The chip driver whose code is the middle field of the product string
+ * ("<model>-<chip>-<variant>"), or NULL. Devices with the same chip code
+ * share the returned registry entry. */
+KAVRI_API kavri_drv_t *kavri_drv_find(const kavri_dev_t *dev);
+
+/* Library-wide transport calls. */
+KAVRI_API uint8_t kavri_ll_init(void);
+KAVRI_API void kavri_ll_uninit(void);
+/* level is a log level (0 TRC .. 5 off); mapped to the USB library's level
+ * for every USB context created from now on. */
+KAVRI_API void kavri_ll_set_debug(uint32_t level);
+
+/* Fills at most max records, one per attached camera; returns the count. */
+KAVRI_API int32_t kavri_ll_dev_list(kavri_ll_t *list, int32_t max);
+
+/* Open: a located record opens the camera at its bus and port, a zeroed one
+ * the first camera that can be opened. Returns ll or NULL. */
+KAVRI_API kavri_ll_t *kavri_ll_dev_open(kavri_ll_t *ll);
+KAVRI_API kavri_ll_t *kavri_ll_dev_open_by_fd(kavri_ll_t *ll);
+KAVRI_API void kavri_ll_dev_close(kavri_ll_t *ll);
+
+/* Commands: dir nonzero writes buf to the camera, 0 sends buf as the request
+ * and reads the reply of the same length into it. type is narrowed to 8
+ * bits, value to 16 bits. Results are 1 on success, 0 on failure. */
+KAVRI_API uint8_t kavri_ll_exe_cmd(kavri_ll_t *ll, uint32_t dir, uint32_t type, uint32_t value,
+                                   void *buf, uint32_t len, uint32_t timeout_ms);
+/* Bulk data send; bytes sent or a negative USB error code, 0 for a null record. */
+KAVRI_API int32_t kavri_ll_tx_data(kavri_ll_t *ll, const void *buf, uint32_t len);
+KAVRI_API uint8_t kavri_ll_dev_reset(kavri_ll_t *ll, uint32_t target);
+KAVRI_API uint8_t kavri_ll_reg_write(kavri_ll_t *ll, uint32_t target, uint32_t base,
+                                     uint32_t *values, uint32_t count);
+KAVRI_API uint8_t kavri_ll_reg_read(kavri_ll_t *ll, uint32_t target, uint32_t base,
+                                    uint32_t *values, uint32_t count);
+KAVRI_API uint8_t kavri_ll_param_set(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count);
+KAVRI_API uint8_t kavri_ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count);
+
+/* Streaming. cb runs on the device's event thread for every completed stream
+ * transfer; it may call kavri_ll_cap_abort but no other call on the device. */
+KAVRI_API uint8_t kavri_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb,
+                                     void *cb_arg);
+KAVRI_API uint8_t kavri_ll_cap_stop(kavri_ll_t *ll);
+/* Lets the transfers in flight finish without resubmitting them. */
+KAVRI_API void kavri_ll_cap_abort(kavri_ll_t *ll);
+
 KAVRI_END_DECLS
 
 #endif /* KAVRI_LL_H */

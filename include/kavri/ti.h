@@ -8,6 +8,8 @@
 
 KAVRI_BEGIN_DECLS
 
+KAVRI_API extern const kavri_drv_op_t g_kavri_driver_op_ti;
+
 KAVRI_END_DECLS
 
 #endif /* KAVRI_TI_H */

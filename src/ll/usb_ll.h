@@ -1,0 +1,116 @@
+// The USB transport's per-device state and its operations (the slots of
+// ll_op_usb). Everything here runs on libusb; nothing knows what sits on the
+// other side of it.
+#pragma once
+
+#include <libusb.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kavri/types.h"
+
+namespace kavri::ll {
+
+// ---- wire and timing constants ----------------------------------------------
+inline constexpr int kRingSize = 16;                    // streaming transfers per device
+inline constexpr uint32_t kRingBufferSize = 153600;     // bytes per streaming transfer
+inline constexpr unsigned char kStreamEndpoint = 0x81;  // bulk IN: the frame stream
+inline constexpr unsigned char kDataEndpoint = 0x01;    // bulk OUT: data images
+inline constexpr unsigned kBulkTimeoutMs = 6000;
+inline constexpr int kEventWaitMs = 200;
+inline constexpr int kConfiguration = 1;
+
+// ---- RAII for libusb objects ------------------------------------------------------
+struct ContextDeleter {
+    void operator()(libusb_context *ctx) const { libusb_exit(ctx); }
+};
+struct HandleDeleter {
+    void operator()(libusb_device_handle *handle) const { libusb_close(handle); }
+};
+struct TransferDeleter {
+    void operator()(libusb_transfer *transfer) const { libusb_free_transfer(transfer); }
+};
+struct DeviceListDeleter {
+    void operator()(libusb_device **list) const { libusb_free_device_list(list, 1); }
+};
+using ContextPtr = std::unique_ptr<libusb_context, ContextDeleter>;
+using HandlePtr = std::unique_ptr<libusb_device_handle, HandleDeleter>;
+using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
+using DeviceListPtr = std::unique_ptr<libusb_device *, DeviceListDeleter>;
+
+struct SyncTransfer;  // a synchronous command in flight (usb_sync.h)
+
+// One open device's transport state (the `state` of kavri_ll_t).
+struct usb_ll_dev_priv_t {
+    ContextPtr ctx;
+    HandlePtr handle;
+    std::array<TransferPtr, kRingSize> transfers;
+    std::array<std::unique_ptr<uint8_t[]>, kRingSize> buffers;  // not zeroed
+    std::atomic<uint8_t> stop{0};  // completed stream transfers are not resubmitted
+    std::atomic<kavri_ll_cap_cb_t> cap_cb{nullptr};
+    std::atomic<void *> cap_cb_arg{nullptr};
+    std::thread evt_thread;
+    int evt_exit = 0;  // libusb's completion flag for the event wait; use evt_exit_ref()
+    std::atomic<uint8_t> evt_running{0};
+
+    // Transfers owned by libusb: the stream ring's and the commands abandoned
+    // after their host-side limit. Close waits for both to drain.
+    std::mutex io_mutex;
+    std::condition_variable io_idle;
+    std::array<bool, kRingSize> ring_in_flight{};   // guarded by io_mutex
+    std::array<int, kRingSize> ring_last_status{};  // guarded by io_mutex
+    int ring_in_flight_count = 0;                   // guarded by io_mutex
+    std::vector<SyncTransfer *> orphans;            // guarded by io_mutex
+
+    std::atomic_ref<int> evt_exit_ref() { return std::atomic_ref<int>(evt_exit); }
+    int outstanding_locked() const {
+        return ring_in_flight_count + static_cast<int>(orphans.size());
+    }
+};
+
+inline usb_ll_dev_priv_t *usb_state(const kavri_ll_t *ll) {
+    return ll != nullptr ? static_cast<usb_ll_dev_priv_t *>(ll->state) : nullptr;
+}
+
+// ---- table slots ------------------------------------------------------------------
+uint8_t usb_ll_init();
+void usb_ll_uninit();
+void usb_ll_set_debug(uint32_t level);
+int usb_ll_debug_level();  // the libusb level applied to new contexts
+
+uint32_t usb_ll_dev_list(kavri_ll_t *list, uint32_t max);
+kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll);
+kavri_ll_t *usb_ll_dev_open_by_fd(kavri_ll_t *ll);
+void usb_ll_dev_close(kavri_ll_t *ll);
+
+uint8_t usb_ll_exe_cmd(kavri_ll_t *ll, uint8_t dir, uint8_t type, uint16_t value, void *buf,
+                       uint32_t len, uint32_t timeout_ms);
+uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value);
+int32_t usb_ll_tx_data(kavri_ll_t *ll, const void *buf, uint32_t len);
+uint8_t usb_ll_dev_reset(kavri_ll_t *ll, uint8_t target);
+uint8_t usb_ll_reg_write(kavri_ll_t *ll, uint8_t target, uint32_t base, uint32_t *values,
+                         uint16_t count);
+uint8_t usb_ll_reg_read(kavri_ll_t *ll, uint8_t target, uint32_t base, uint32_t *values,
+                        uint16_t count);
+uint8_t usb_ll_param_set(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count);
+uint8_t usb_ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count);
+
+uint8_t usb_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb, void *cb_arg);
+uint8_t usb_ll_cap_stop(kavri_ll_t *ll);
+void usb_ll_cap_abort(kavri_ll_t *ll);
+
+// ---- internal steps -----------------------------------------------------------------
+void _usb_ll_evt_thread(kavri_ll_t *ll);
+void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer);
+// Stops the ring for good: sets stop and cancels every stream transfer in
+// flight. Returns how many were cancelled.
+int usb_ll_ring_cancel(usb_ll_dev_priv_t &st, const char *tag);
+
+}  // namespace kavri::ll

@@ -14,6 +14,8 @@ constexpr unsigned kEpcSubFrames = 4;
 constexpr unsigned kEpcBytesPerSample = 2;
 constexpr unsigned kTiBytesPerPixel = 4;
 constexpr uint32_t kSampleMask = 0x0fff;
+// Keeps the frame size (w * h * 8 bytes) inside the 32 bits the stream carries.
+constexpr uint32_t kMaxSide = 4096;
 
 // Independent streams derived from the one seed.
 constexpr uint64_t kFpnStream = 0x6670'6e00'0000'0001ull;
@@ -54,6 +56,9 @@ inline double fraction(double turns) {
 FrameGenerator::FrameGenerator(const FrameGenConfig &cfg) : cfg_(cfg) {
     if (cfg_.width == 0 || cfg_.height == 0 || cfg_.height % 2 != 0) {
         throw std::invalid_argument("frame size must be non-zero with an even height");
+    }
+    if (cfg_.width > kMaxSide || cfg_.height > kMaxSide) {
+        throw std::invalid_argument("frame side longer than 4096 pixels");
     }
     const Lens lens =
         scale_lens(cfg_.pinhole_lens ? pinhole_lens() : default_lens(), cfg_.width, cfg_.height);

@@ -31,8 +31,8 @@ struct SensorState {                  // what the camera's parameters and temper
 
 class FrameGenerator {
   public:
-    // Throws std::invalid_argument for an unknown scene, a zero size or an odd height (the
-    // sensor reads rows out in pairs around the middle of the image).
+    // Throws std::invalid_argument for an unknown scene, a zero size, a side above 4096 or an
+    // odd height (the sensor reads rows out in pairs around the middle of the image).
     explicit FrameGenerator(const FrameGenConfig &cfg);
 
     // Bytes of one raw frame: w*h*8 for EPC chips (four DCS sub-frames of 16-bit LE samples,

@@ -430,6 +430,9 @@ TEST(FrameGen, RejectsBadScenesAndSizes) {
     FrameGenConfig empty;
     empty.width = 0;
     EXPECT_THROW(FrameGenerator{empty}, std::invalid_argument);
+    FrameGenConfig huge;
+    huge.width = 1u << 20;
+    EXPECT_THROW(FrameGenerator{huge}, std::invalid_argument);
 }
 
 TEST(PhaseModel, RangeAndDriftFollowTheHostArithmetic) {

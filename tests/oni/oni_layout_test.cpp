@@ -179,6 +179,10 @@ struct PixelFormatCase {
     uint32_t legacy;
 };
 
+void PrintTo(const PixelFormatCase &c, std::ostream *os) {
+    *os << "format " << c.format;
+}
+
 class OniPixelFormats : public OniLayout, public ::testing::WithParamInterface<PixelFormatCase> {};
 
 TEST_P(OniPixelFormats, PropertiesFollowThePixelFormat) {

@@ -1,0 +1,103 @@
+// Fly-pixel filter: pixels on a steep depth edge (mixed pixels at object
+// borders) become 0. The gradient is a Sobel operator on the quartered
+// neighbours; the squared magnitude is compared with threshold >> 4.
+#include <emmintrin.h>
+
+#include <cstdint>
+
+#include "filter_common.h"
+#include "filter_simd.h"
+#include "kavri/filter.h"
+
+namespace kavri::filter {
+namespace {
+
+// A squared gradient of at least kGradLimit^2 = 2^28 exceeds every possible
+// threshold >> 4 (at most 2^28 - 1), so gradients can be clamped to this
+// bound without changing any decision.
+constexpr int kGradLimit = 1 << 14;
+constexpr int kThresholdShift = 4;
+constexpr int kQuarterShift = 2;
+// Pixels per SSE2 register.
+constexpr int kPixels = 8;
+
+// The squared magnitude is formed without wrapping: the sum of two extreme
+// squared gradients exceeds 32 bits and must still count as a steep edge.
+KV_ALWAYS_INLINE bool is_steep(int tl, int t, int tr, int l, int r, int bl, int b, int br,
+                               uint32_t limit) {
+    const int64_t gx = tr + br + 2 * (r - l) - tl - bl;
+    const int64_t gy = bl + br + 2 * (b - t) - tl - tr;
+    const uint64_t s = static_cast<uint64_t>(gx * gx + gy * gy);
+    return limit < s;
+}
+
+uint16_t flypix_pixel(const uint16_t *src, int width, int height, int x, int y, uint32_t limit) {
+    const uint16_t *a = clamped_row(src, y - 1, width, height);
+    const uint16_t *b = clamped_row(src, y, width, height);
+    const uint16_t *c = clamped_row(src, y + 1, width, height);
+    const int xl = clamp_index(x - 1, width);
+    const int xr = clamp_index(x + 1, width);
+    auto q = [](uint16_t v) { return int{v} >> kQuarterShift; };
+    return is_steep(q(a[xl]), q(a[x]), q(a[xr]), q(b[xl]), q(b[xr]), q(c[xl]), q(c[x]), q(c[xr]),
+                    limit)
+               ? 0
+               : b[x];
+}
+
+KV_ALWAYS_INLINE __m128i load_quarter(const uint16_t *p) {
+    return _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), kQuarterShift);
+}
+
+// Interior columns 1 .. width-2 of one row, eight pixels per step; the
+// quartered values differ by at most 16383, so each difference fits 16 bits
+// and the saturating sums are exact until they pass the clamping bound.
+KV_TARGET_CLONES void flypix_interior(uint16_t *out, const uint16_t *a, const uint16_t *b,
+                                      const uint16_t *c, int width, uint32_t limit) {
+    const __m128i lim = _mm_set1_epi32(static_cast<int32_t>(limit));
+    const __m128i hi = _mm_set1_epi16(kGradLimit);
+    const __m128i lo = _mm_set1_epi16(-kGradLimit);
+    const int count = width - 2;
+    for (int i = 0;;) {
+        const int x = 1 + i;
+        const __m128i tl = load_quarter(a + x - 1), t = load_quarter(a + x);
+        const __m128i tr = load_quarter(a + x + 1), l = load_quarter(b + x - 1);
+        const __m128i r = load_quarter(b + x + 1), bl = load_quarter(c + x - 1);
+        const __m128i bm = load_quarter(c + x), br = load_quarter(c + x + 1);
+        __m128i gx = _mm_adds_epi16(_mm_add_epi16(_mm_sub_epi16(tr, tl), _mm_sub_epi16(br, bl)),
+                                    _mm_slli_epi16(_mm_sub_epi16(r, l), 1));
+        __m128i gy = _mm_adds_epi16(_mm_add_epi16(_mm_sub_epi16(bl, tl), _mm_sub_epi16(br, tr)),
+                                    _mm_slli_epi16(_mm_sub_epi16(bm, t), 1));
+        gx = _mm_min_epi16(_mm_max_epi16(gx, lo), hi);
+        gy = _mm_min_epi16(_mm_max_epi16(gy, lo), hi);
+        const __m128i pl = _mm_unpacklo_epi16(gx, gy), ph = _mm_unpackhi_epi16(gx, gy);
+        const __m128i steep = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_madd_epi16(pl, pl), lim),
+                                              _mm_cmpgt_epi32(_mm_madd_epi16(ph, ph), lim));
+        const __m128i centre = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + x));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_andnot_si128(steep, centre));
+        if (i + kPixels >= count) break;
+        i = std::min(i + kPixels, count - kPixels);
+    }
+}
+
+}  // namespace
+}  // namespace kavri::filter
+
+extern "C" KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width,
+                                           int height, uint32_t threshold) {
+    using namespace kavri::filter;
+    if (!check_size(__func__, dst, src, width, height)) return;
+    const uint32_t limit = threshold >> kThresholdShift;
+    const bool wide = width - 2 >= kPixels;
+    for (int y = 0; y < height; ++y) {
+        uint16_t *out = dst + static_cast<size_t>(y) * static_cast<size_t>(width);
+        if (wide) {
+            flypix_interior(out, clamped_row(src, y - 1, width, height),
+                            clamped_row(src, y, width, height),
+                            clamped_row(src, y + 1, width, height), width, limit);
+            out[0] = flypix_pixel(src, width, height, 0, y, limit);
+            out[width - 1] = flypix_pixel(src, width, height, width - 1, y, limit);
+        } else {
+            for (int x = 0; x < width; ++x) out[x] = flypix_pixel(src, width, height, x, y, limit);
+        }
+    }
+}

@@ -219,6 +219,12 @@ extern "C" KAVRI_API oni_stream_t *oni_stream_open(oni_file_t *file,
                config->y_res, config->bytes_per_pixel);
         return nullptr;
     }
+    // Players learn a file's streams from the records before the first frame
+    // and fail on data of a stream that appears later.
+    if (file->first_frame_written) {
+        KV_ERR("[%s] streams must be opened before the first frame is saved\r\n", __func__);
+        return nullptr;
+    }
     const int slot = free_slot(*file);
     if (slot < 0) {
         KV_ERR("[%s] file already holds %d streams\r\n", __func__, ONI_MAX_STREAMS);

@@ -374,6 +374,23 @@ TEST_F(OniLayout, FifthStreamIsRefusedAndSlotsAreReused) {
     EXPECT_EQ(f.of_type(kSeekTable).size(), 5u);
 }
 
+// OpenNI2 crashes on a stream whose node appears after the first frame.
+TEST_F(OniLayout, StreamsOpenOnlyBeforeTheFirstFrame) {
+    oni_file_t file;
+    ASSERT_EQ(oni_open(&file, path("late.oni").c_str()), 1);
+    oni_stream_t *depth = oni_stream_open(&file, &kDepth320);
+    ASSERT_NE(depth, nullptr);
+    const auto frame = make_frame(kDepth320, 0);
+    oni_stream_save_frame(depth, frame.data(), static_cast<uint32_t>(frame.size()), 1);
+    EXPECT_EQ(oni_stream_open(&file, &kIr320), nullptr);
+    EXPECT_EQ(file.streams[1], nullptr);
+    oni_close(&file);
+    const File f = parse(path("late.oni"));
+    ASSERT_TRUE(f.well_formed);
+    EXPECT_EQ(f.of_type(kNodeAdded).size(), 1u);
+    EXPECT_EQ(f.bytes[20], 1);
+}
+
 // A frame larger than the record buffer keeps every byte; the largest frame
 // that still fits goes the one-write way.
 TEST_F(OniLayout, FramesBeyondTheRecordBufferAreWrittenInFull) {

@@ -1,0 +1,89 @@
+// Building and releasing the lens undistortion map.
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+
+#include "drv/lens_map_model.h"
+#include "kavri/geom.h"
+#include "kavri/lens.h"
+#include "kavri/log.h"
+
+namespace {
+
+void release(kv_calib_len_map_t *map) {
+    if (map->valid) std::free(map->map);
+    map->map = nullptr;
+    map->valid = 0;
+}
+
+// Rectangle value + 0.5, truncated; values beyond int32 are clamped.
+int32_t roi_value(float v) {
+    const double r = static_cast<double>(v) + 0.5;
+    if (!(r > std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
+    if (!(r < std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(r);
+}
+
+int32_t build(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+    const int32_t w = param->img_w;
+    const int32_t h = param->img_h;
+    const int64_t count = static_cast<int64_t>(w) * h;
+    if (w <= 0 || h <= 0 || count > std::numeric_limits<int32_t>::max()) {
+        KV_ERR("[%s] wrong image size %dx%d\n", __func__, w, h);
+        return 0;
+    }
+    auto *entries =
+        static_cast<int32_t *>(std::malloc(static_cast<size_t>(count) * sizeof(int32_t)));
+    if (entries == nullptr) {
+        // The map stays invalid; undistortion then passes images through unchanged.
+        KV_ERR("[%s] malloc failed: %dx%d\n", __func__, w, h);
+        return 0;
+    }
+    using namespace kavri::lens;
+    const Mat3 k_new = new_camera_matrix(*param);
+    const RectF inner = undistorted_extent(*param, &k_new).inner;
+
+    Mat3 r{};
+    // The lens matrices are row order; inversion does not depend on the order.
+    mat3_set(k_new.data(), r.data());
+    if (mat3_inverse(r.data(), nullptr) == nullptr) r.fill(0.0);
+    for (int32_t v = 0; v < h; ++v) {
+        int32_t *row = entries + static_cast<size_t>(v) * w;
+        for (int32_t u = 0; u < w; ++u) row[u] = nearest_index(source_point(*param, r, u, v), w, h);
+    }
+    map->map = entries;
+    map->count = static_cast<int32_t>(count);
+    map->width = w;
+    map->height = h;
+    map->roi_x = roi_value(inner.x);
+    map->roi_y = roi_value(inner.y);
+    map->roi_w = roi_value(inner.width);
+    map->roi_h = roi_value(inner.height);
+    map->valid = 1;
+    return map->count;
+}
+
+}  // namespace
+
+extern "C" {
+
+KAVRI_API int32_t kv_calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+    if (map == nullptr || param == nullptr) {
+        KV_ERR("[%s] NULL argument\n", __func__);
+        return 0;
+    }
+    // A map built before is released rather than leaked.
+    release(map);
+    return build(map, param);
+}
+
+KAVRI_API int32_t kv_calib_len_update_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+    return kv_calib_len_init_map(map, param);
+}
+
+KAVRI_API void kv_calib_len_uninit_map(kv_calib_len_map_t *map) {
+    if (map == nullptr) return;
+    release(map);
+}
+
+}  // extern "C"

@@ -39,32 +39,62 @@ KV_ALWAYS_INLINE uint16_t fill_pixel(const uint16_t *img, int width, int height,
     return static_cast<uint16_t>(window_max<R>(img, width, height, x, y));
 }
 
-// Interior columns [R, width - R) of one row, whole vectors; rows[] holds the
-// 2R+1 clamped source rows, centre row in the middle.
-template <int R>
-KV_ALWAYS_INLINE void fill_interior(uint16_t *out, const uint16_t *const *rows, int width) {
-    const int count = width - 2 * R;
-    for (int i = 0; i >= 0; i = next_vector(i, count)) {
-        const int x = R + i;
-        const vs16 centre = load_raw(rows[R] + x);
-        vs16 best = load_raw(rows[R] + x - 1);
-        for (int dy = 0; dy <= 2 * R; ++dy) {
-            for (int dx = -R; dx <= R; ++dx) {
-                if (dy == R && (dx == 0 || dx == -1)) continue;
-                best = vmax(best, load_raw(rows[dy] + x + dx));
-            }
+KV_ALWAYS_INLINE vs16 keep_valid(vs16 centre, vs16 best) {
+    const vs16 zero = {};
+    return centre > zero ? centre : best;
+}
+
+// Interior columns 1 .. width-2 of one row (width - 2 >= kLanes). The column
+// maxima of the three rows are shared by the three outputs that use them.
+KV_TARGET_CLONES void fill3_interior(uint16_t *out, const uint16_t *const *rows, int width) {
+    const uint16_t *a = rows[0], *b = rows[1], *c = rows[2];
+    alignas(32) int16_t col_max[kChunk + 2];  // entry j: column x0 - 1 + j
+    const int total = width - 2;
+    for (int o = 0; o < total;) {
+        const int n = chunk_len(o, total);
+        const int x0 = 1 + o;
+        for (int i = 0; i >= 0; i = next_vector(i, n + 2)) {
+            const int col = x0 - 1 + i;
+            store_raw(col_max + i,
+                      vmax(vmax(load_raw(a + col), load_raw(b + col)), load_raw(c + col)));
         }
-        const vs16 zero = {};
-        store_raw(out + x, centre > zero ? centre : best);
+        for (int i = 0; i >= 0; i = next_vector(i, n)) {
+            const int x = x0 + i;
+            const vs16 sides = vmax(load_raw(col_max + i), load_raw(col_max + i + 2));
+            const vs16 best = vmax(sides, vmax(load_raw(a + x), load_raw(c + x)));
+            store_raw(out + x, keep_valid(load_raw(b + x), best));
+        }
+        o += n;
     }
 }
 
-KV_TARGET_CLONES void fill3_interior(uint16_t *out, const uint16_t *const *rows, int width) {
-    fill_interior<1>(out, rows, width);
-}
-
+// Interior columns 2 .. width-3 of one row (width - 4 >= kLanes): maxima of
+// the four outer rows and of all five rows per column, shared by the five
+// outputs that use them.
 KV_TARGET_CLONES void fill5_interior(uint16_t *out, const uint16_t *const *rows, int width) {
-    fill_interior<2>(out, rows, width);
+    const uint16_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
+    alignas(32) int16_t outer_max[kChunk + 4];  // entry j: column x0 - 2 + j
+    alignas(32) int16_t col_max[kChunk + 4];
+    const int total = width - 4;
+    for (int o = 0; o < total;) {
+        const int n = chunk_len(o, total);
+        const int x0 = 2 + o;
+        for (int i = 0; i >= 0; i = next_vector(i, n + 4)) {
+            const int col = x0 - 2 + i;
+            const vs16 outer = vmax(vmax(load_raw(r0 + col), load_raw(r1 + col)),
+                                    vmax(load_raw(r3 + col), load_raw(r4 + col)));
+            store_raw(outer_max + i, outer);
+            store_raw(col_max + i, vmax(outer, load_raw(r2 + col)));
+        }
+        for (int i = 0; i >= 0; i = next_vector(i, n)) {
+            const int x = x0 + i;
+            const vs16 left = vmax(load_raw(col_max + i), load_raw(col_max + i + 1));
+            const vs16 right = vmax(load_raw(col_max + i + 3), load_raw(col_max + i + 4));
+            const vs16 best = vmax(vmax(left, right), load_raw(outer_max + i + 2));
+            store_raw(out + x, keep_valid(load_raw(r2 + x), best));
+        }
+        o += n;
+    }
 }
 
 template <int R>

@@ -49,9 +49,9 @@ typedef struct KAVRI_PACKED kavri_param_unit_hdr {
 
 /* An open parameter file; the caller owns the record, zeroed or not. */
 typedef struct kavri_param {
-    char name[KAVRI_PARAM_NAME_SIZE];   /* path the handle was opened with */
-    FILE *file;                         /* open while the handle is valid */
-    uint8_t hdr[KAVRI_PARAM_HDR_SIZE];  /* the file header as read */
+    char name[KAVRI_PARAM_NAME_SIZE];  /* path the handle was opened with */
+    FILE *file;                        /* open while the handle is valid */
+    uint8_t hdr[KAVRI_PARAM_HDR_SIZE]; /* the file header as read */
     kavri_param_unit_hdr_t unit_hdr[KAVRI_PARAM_BLK_SLOTS];
     uint32_t data_off[KAVRI_PARAM_BLK_SLOTS]; /* file offset of each block's data */
     uint8_t valid;
@@ -63,8 +63,8 @@ KAVRI_STATIC_ASSERT(sizeof(kavri_param_unit_hdr_t) == KAVRI_PARAM_UNIT_HDR_SIZE,
 /* Receives one block: the data buffer belongs to the reader and is released
  * when the callback returns. A nonzero result means the block was accepted. */
 typedef int32_t (*kavri_param_blk_cb_t)(kavri_param_t *param,
-                                        const kavri_param_unit_hdr_t *unit_hdr,
-                                        const uint8_t *data, uint32_t size, uint32_t user);
+                                        const kavri_param_unit_hdr_t *unit_hdr, const uint8_t *data,
+                                        uint32_t size, uint32_t user);
 
 KAVRI_API int kavri_param_init(void);
 KAVRI_API void kavri_param_uninit(void);

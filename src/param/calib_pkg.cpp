@@ -27,8 +27,8 @@ const char *prefix_of(const kavri_dev_t *dev) {
 }
 
 bool header_matches_file(const PackageHeader &h, uint64_t file_size) {
-    return h.valid != 0 && h.package_size == file_size && h.payload_size != 0 &&
-           h.timestamp != 0 && uint64_t{h.package_size} >= uint64_t{h.payload_size} + kPkgHdrSize;
+    return h.valid != 0 && h.package_size == file_size && h.payload_size != 0 && h.timestamp != 0 &&
+           uint64_t{h.package_size} >= uint64_t{h.payload_size} + kPkgHdrSize;
 }
 
 // Copies the payload that follows the header, in small pieces.
@@ -122,9 +122,8 @@ bool calib_pk_parse(kavri_dev_t *dev) {
            static_cast<int>(h.payload_size));
     if (!header_matches_file(h, file_size)) {
         KV_ERR("[%s] %s header verify failed: valid=%d, ts=%u, fsize=%d (expect=%d), dsize=%d)\n",
-               kTagParse, pkg_path.c_str(), h.valid, h.timestamp,
-               static_cast<int>(h.package_size), static_cast<int>(file_size),
-               static_cast<int>(h.payload_size));
+               kTagParse, pkg_path.c_str(), h.valid, h.timestamp, static_cast<int>(h.package_size),
+               static_cast<int>(file_size), static_cast<int>(h.payload_size));
         return false;
     }
 

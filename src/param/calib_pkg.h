@@ -48,7 +48,7 @@ std::string working_file_name(const char *prefix, const char *name);
 
 // The received frames, written to prefix + "calibration.bin" (truncated).
 class PackageFileWriter {
-public:
+  public:
     // Logs and fails when the file cannot be created.
     bool open(const char *prefix);
     // Logs and fails on a short write.
@@ -57,7 +57,7 @@ public:
     bool close();
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     FilePtr file_;
 };

@@ -11,7 +11,7 @@
 namespace kavri::param {
 
 class Fletcher16 {
-public:
+  public:
     void update(std::span<const uint8_t> bytes) {
         // Sums of up to kDeferredBytes bytes fit 32 bits, so the modulo is
         // taken once per run instead of once per byte.
@@ -28,7 +28,7 @@ public:
     }
     uint16_t value() const { return static_cast<uint16_t>((s2_ << 8) | s1_); }
 
-private:
+  private:
     static constexpr uint32_t kModulus = 255;
     static constexpr size_t kDeferredBytes = 4096;
     uint32_t s1_ = 0;

@@ -18,14 +18,14 @@ uv_loop_t *default_loop() {
 
 // One synchronous request, cleaned up whatever the outcome.
 class SyncFsReq {
-public:
+  public:
     SyncFsReq() = default;
     SyncFsReq(const SyncFsReq &) = delete;
     SyncFsReq &operator=(const SyncFsReq &) = delete;
     ~SyncFsReq() { uv_fs_req_cleanup(&req_); }
     uv_fs_t *get() { return &req_; }
 
-private:
+  private:
     uv_fs_t req_{};
 };
 

@@ -29,14 +29,12 @@ extern "C" KAVRI_API uint8_t kavri_param_parse_blk(kavri_param_t *param, uint32_
     // verified: allocate only what it still holds.
     const auto len = file_length(param->file);
     if (!len || static_cast<uint64_t>(off) + size > *len) {
-        KV_ERR("[%s] read blk#%d data failed: %s\n", kTag, static_cast<int>(blk_idx),
-               param->name);
+        KV_ERR("[%s] read blk#%d data failed: %s\n", kTag, static_cast<int>(blk_idx), param->name);
         return 0;
     }
     auto data = alloc_or_exit(size, kTag);
     if (!read_exact(param->file, data.get(), size)) {
-        KV_ERR("[%s] read blk#%d data failed: %s\n", kTag, static_cast<int>(blk_idx),
-               param->name);
+        KV_ERR("[%s] read blk#%d data failed: %s\n", kTag, static_cast<int>(blk_idx), param->name);
         return 0;
     }
     const bool ok = cb(param, unit, data.get(), size, user) != 0;

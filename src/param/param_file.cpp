@@ -20,7 +20,9 @@ constexpr char kTagOpen[] = "kavri_param_open_file";
 constexpr char kTagVerify[] = "_param_verify";
 constexpr size_t kStreamChunk = 4096;  // block data is checksummed in pieces
 
-bool lens_center_in_range(double v) { return v >= kLensCenterMin && v <= kLensCenterMax; }
+bool lens_center_in_range(double v) {
+    return v >= kLensCenterMin && v <= kLensCenterMax;
+}
 
 // The header checks, in the order the tooling expects them reported.
 bool verify_header(const uint8_t *hdr) {
@@ -32,8 +34,8 @@ bool verify_header(const uint8_t *hdr) {
         KV_DBG("[%s] wrong magic id (ver=%d): 0x%x\n", kTagVerify, ver, magic);
         return false;
     }
-    const uint16_t cksum = fletcher16(
-        std::span<const uint8_t>(hdr + kHdrCksumBegin, hdr + kHdrCksumEnd));
+    const uint16_t cksum =
+        fletcher16(std::span<const uint8_t>(hdr + kHdrCksumBegin, hdr + kHdrCksumEnd));
     if (cksum != hdr_cksum(hdr)) {
         KV_DBG("[%s] wrong cksum (ver=%d): 0x%x\n", kTagVerify, ver, hdr_cksum(hdr));
         return false;
@@ -46,8 +48,8 @@ bool verify_header(const uint8_t *hdr) {
             // The name field need not be terminated: print a terminated copy.
             char name[kLensNameSize + 1] = {};
             std::memcpy(name, lens_name, kLensNameSize);
-            KV_DBG("[%s] wrong range for lens param: cx/cy=%.1f/%.1f, name=%64s\n", kTagVerify,
-                   cx, cy, name);
+            KV_DBG("[%s] wrong range for lens param: cx/cy=%.1f/%.1f, name=%64s\n", kTagVerify, cx,
+                   cy, name);
             return false;
         }
     }
@@ -191,7 +193,9 @@ bool open_verified(kavri_param_t *param, FILE *file, const char *path) {
 
 using namespace kavri::param;
 
-extern "C" KAVRI_API int kavri_param_init(void) { return 1; }
+extern "C" KAVRI_API int kavri_param_init(void) {
+    return 1;
+}
 
 extern "C" KAVRI_API void kavri_param_uninit(void) {}
 

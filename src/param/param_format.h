@@ -26,25 +26,29 @@ constexpr uint32_t kLegacyDataLead = 41;  // block data starts at byte 1 of the 
 // Driver header at the start of a calibration block's data.
 constexpr size_t kDrvHdrSize = 37;
 namespace drv_hdr {
-constexpr size_t kFreq = 0;        // u32 Hz
-constexpr size_t kBoxLenCm = 8;    // f32
-constexpr size_t kCbTemp = 16;     // s16, 0.1 degC
-constexpr size_t kIbTemp = 18;     // s16, 0.1 degC
-constexpr size_t kPlanes = 20;     // u8
+constexpr size_t kFreq = 0;          // u32 Hz
+constexpr size_t kBoxLenCm = 8;      // f32
+constexpr size_t kCbTemp = 16;       // s16, 0.1 degC
+constexpr size_t kIbTemp = 18;       // s16, 0.1 degC
+constexpr size_t kPlanes = 20;       // u8
 constexpr size_t kPayloadSize = 21;  // u32, legacy files only
-constexpr size_t kWidth = 25;      // s32, 0 means 320
-constexpr size_t kHeight = 29;     // s32, 0 means 240
-constexpr size_t kValueScale = 33;  // s32, 0 means 30000
+constexpr size_t kWidth = 25;        // s32, 0 means 320
+constexpr size_t kHeight = 29;       // s32, 0 means 240
+constexpr size_t kValueScale = 33;   // s32, 0 means 30000
 }  // namespace drv_hdr
 
-inline uint8_t hdr_version(const uint8_t *hdr) { return hdr[KAVRI_PARAM_HDR_OFF_VERSION]; }
+inline uint8_t hdr_version(const uint8_t *hdr) {
+    return hdr[KAVRI_PARAM_HDR_OFF_VERSION];
+}
 inline bool hdr_is_current(const uint8_t *hdr) {
     return hdr_version(hdr) >= KAVRI_PARAM_VERSION_CURRENT;
 }
 inline uint32_t hdr_timestamp(const uint8_t *hdr) {
     return le::get_u32(hdr + KAVRI_PARAM_HDR_OFF_TIMESTAMP);
 }
-inline uint32_t hdr_magic(const uint8_t *hdr) { return le::get_u32(hdr + KAVRI_PARAM_HDR_OFF_MAGIC); }
+inline uint32_t hdr_magic(const uint8_t *hdr) {
+    return le::get_u32(hdr + KAVRI_PARAM_HDR_OFF_MAGIC);
+}
 inline uint16_t hdr_cksum(const uint8_t *hdr) {
     return le::get_u16(hdr + KAVRI_PARAM_HDR_OFF_HDR_CKSUM);
 }

@@ -35,7 +35,9 @@ struct DiskFree {
 using ReaderPtr = std::unique_ptr<archive, ArchiveFree>;
 using DiskPtr = std::unique_ptr<archive, DiskFree>;
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
+bool is_separator(char c) {
+    return c == '/' || c == '\\';
+}
 
 // Rooted names, and drive-qualified names an archive made elsewhere may hold.
 bool is_absolute(std::string_view name) {
@@ -64,14 +66,16 @@ const char *refusal(archive_entry *entry) {
     if (archive_entry_hardlink(entry) != nullptr) return "hard link";
     switch (archive_entry_filetype(entry)) {
         case AE_IFREG:
-        case AE_IFDIR: return nullptr;
+        case AE_IFDIR:
+            return nullptr;
         case AE_IFLNK: {
             const char *target = archive_entry_symlink(entry);
             if (target == nullptr || *target == '\0' || is_absolute(target) || has_dotdot(target))
                 return "link pointing out of the folder";
             return nullptr;
         }
-        default: return "unsupported entry type";
+        default:
+            return "unsupported entry type";
     }
 }
 

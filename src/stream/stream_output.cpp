@@ -1,0 +1,95 @@
+// The bounded output list: finished frames move in from the assembly, the
+// oldest are dropped beyond max_frames, the consumer takes or peeks them.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "kavri/log.h"
+#include "stream/stream_impl.h"
+
+namespace kavri::stream {
+
+namespace {
+constexpr char kRefreshName[] = "_fr_list_refresh";
+}  // namespace
+
+void fr_list_refresh(kv_stream_t *s) {
+    FrameQueue dropped;
+    {
+        std::unique_lock lock(s->lock);
+        const uint32_t moved = s->assembly.move_full_to(s->out, s->unverified_full);
+        s->frames_out += moved;
+        s->frames_ready += moved;
+        const uint32_t max_frames = s->max_frames.load(std::memory_order_relaxed);
+        if (s->frames_ready > max_frames) {
+            const uint32_t d = s->frames_ready - max_frames;
+            KV_DBG("[%s] discard frames: frame buffer is full (%d/%d)\n", kRefreshName,
+                   static_cast<int>(d), static_cast<int>(s->frames_dropped + d));
+            for (uint32_t i = 0; i < d; ++i) {
+                FrameNode *n = s->out.pop_front();
+                s->bytes_skipped.fetch_add(n->info.frlen, std::memory_order_relaxed);
+                --s->frames_ready;
+                ++s->frames_dropped;
+                KV_DBG("[%s] discard frame: idx = %d\n", kRefreshName,
+                       static_cast<int>(n->info.fridx));
+                dropped.push_back(n);
+            }
+        }
+    }
+    s->pool.release_all(dropped);
+}
+
+uint32_t frames_ready(const kv_stream_t *s) {
+    std::shared_lock lock(s->lock);
+    return s->frames_ready;
+}
+
+}  // namespace kavri::stream
+
+using kavri::stream::FrameNode;
+using kavri::stream::FrameQueue;
+
+namespace {
+
+// Copies the frames in order while destination room remains.
+void copy_frames(const FrameNode *first, uint32_t n, uint8_t *dst, uint32_t dst_size,
+                 kv_stream_frame_info_t *info) {
+    if (first && info) *info = first->info;
+    if (!dst) return;
+    const FrameNode *f = first;
+    for (uint32_t i = 0; i < n && f && dst_size > 0; ++i, f = f->next) {
+        const uint32_t take = std::min(f->filled, dst_size);
+        std::memcpy(dst, f->data(), take);
+        dst += take;
+        dst_size -= take;
+    }
+}
+
+}  // namespace
+
+extern "C" KAVRI_API uint32_t kv_stream_fetch_frames(kv_stream_t *s, uint8_t *dst,
+                                                     uint32_t dst_size, uint32_t wanted,
+                                                     kv_stream_frame_info_t *info, uint8_t peek) {
+    if (!s) return 0;
+    if (peek) {
+        std::shared_lock lock(s->lock);
+        const uint32_t n = std::min(wanted, s->frames_ready);
+        if (n == 0 || !dst) return n;
+        copy_frames(s->out.front(), n, dst, dst_size, info);
+        return n;
+    }
+    // Unlink under the lock; copy and release outside it so the producer
+    // is not held up by the consumer's copy.
+    FrameQueue taken;
+    uint32_t n = 0;
+    {
+        std::unique_lock lock(s->lock);
+        n = std::min(wanted, s->frames_ready);
+        if (n == 0) return 0;
+        for (uint32_t i = 0; i < n; ++i) taken.push_back(s->out.pop_front());
+        s->frames_ready -= n;
+    }
+    copy_frames(taken.front(), n, dst, dst_size, info);
+    s->pool.release_all(taken);
+    return n;
+}

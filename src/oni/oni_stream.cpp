@@ -288,7 +288,7 @@ extern "C" KAVRI_API void oni_stream_save_frame(oni_stream_t *stream, const void
     put_u64(f, timestamp);
     put_u32(f, stream->frame_count + 1);
     end_fields(f);
-    if (!write_record_with_payload(f, {static_cast<const uint8_t *>(data), size}, __func__)) {
+    if (!write_record_with_payload(f, {static_cast<const uint8_t *>(data), size}, __func__, pos)) {
         KV_ERR("[%s] frame %u of stream %u lost\r\n", __func__, stream->frame_count + 1,
                stream->node_id);
         return;

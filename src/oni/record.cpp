@@ -32,9 +32,9 @@ uint32_t fields_size(const oni_file_t &file) {
 // Writes every piece in turn at the current position; on a short write puts
 // the position back where the record started so later records replace it.
 bool write_pieces(oni_file_t &file, std::initializer_list<std::span<const uint8_t>> pieces,
-                  const char *caller) {
+                  const char *caller, int64_t start) {
     if (file.fp == nullptr) return false;
-    const int64_t start = file_position(file);
+    if (start < 0) start = file_position(file);
     for (auto piece : pieces) {
         if (piece.empty()) continue;
         if (fwrite(piece.data(), 1, piece.size(), file.fp) != piece.size()) {
@@ -102,7 +102,7 @@ uint32_t room_left(const oni_file_t &file) {
     return file.record_capacity - file.record_cursor;
 }
 
-bool write_record(oni_file_t &file, const char *caller) {
+bool write_record(oni_file_t &file, const char *caller, int64_t start) {
     if (file.record_buf == nullptr || file.record_cursor < kRecordHeaderSize ||
         file.record_cursor >= file.record_capacity) {
         KV_ERR("[%s] record does not fit the record buffer\r\n", caller);
@@ -110,11 +110,11 @@ bool write_record(oni_file_t &file, const char *caller) {
     }
     const uint32_t fields = fields_size(file);
     le::put_u32(file.record_buf + kPayloadSizeOffset, file.record_cursor - fields);
-    return write_pieces(file, {{file.record_buf, file.record_cursor}}, caller);
+    return write_pieces(file, {{file.record_buf, file.record_cursor}}, caller, start);
 }
 
 bool write_record_with_payload(oni_file_t &file, std::span<const uint8_t> payload,
-                               const char *caller) {
+                               const char *caller, int64_t start) {
     if (file.record_buf == nullptr || file.record_cursor < kRecordHeaderSize ||
         file.record_cursor >= file.record_capacity) {
         KV_ERR("[%s] record does not fit the record buffer\r\n", caller);
@@ -128,9 +128,9 @@ bool write_record_with_payload(oni_file_t &file, std::span<const uint8_t> payloa
     le::put_u32(file.record_buf + kPayloadSizeOffset, static_cast<uint32_t>(payload.size()));
     if (payload.size() <= room_left(file)) {
         put_bytes(file, payload);
-        return write_pieces(file, {{file.record_buf, file.record_cursor}}, caller);
+        return write_pieces(file, {{file.record_buf, file.record_cursor}}, caller, start);
     }
-    return write_pieces(file, {{file.record_buf, head}, payload}, caller);
+    return write_pieces(file, {{file.record_buf, head}, payload}, caller, start);
 }
 
 int64_t file_position(const oni_file_t &file) {

@@ -46,14 +46,15 @@ uint32_t room_left(const oni_file_t &file);
 
 // Writes the record built so far (fields and any payload put after
 // end_fields) with one write call. On failure logs under `caller`, puts the
-// file position back to the record's start and returns false.
-bool write_record(oni_file_t &file, const char *caller);
+// file position back to the record's start and returns false. `start` is the
+// current file position when the caller already knows it, -1 otherwise.
+bool write_record(oni_file_t &file, const char *caller, int64_t start = -1);
 
 // Writes the record with `payload` after its fields: copied behind the fields
 // and written with one call when it fits the buffer, otherwise the head is
 // written first and the payload straight from the caller's memory.
 bool write_record_with_payload(oni_file_t &file, std::span<const uint8_t> payload,
-                               const char *caller);
+                               const char *caller, int64_t start = -1);
 
 // Current file position, -1 when it cannot be told.
 int64_t file_position(const oni_file_t &file);

@@ -417,6 +417,34 @@ TEST_F(OniLayout, FramesBeyondTheRecordBufferAreWrittenInFull) {
     EXPECT_EQ(data[1]->undo, data[0]->offset);
 }
 
+// More frames than the record buffer has seek entries for: the table still
+// lists every frame.
+TEST_F(OniLayout, SeekTableBeyondTheRecordBufferIsWrittenInFull) {
+    const uint32_t entries_in_buffer = (ONI_RECORD_BUFFER_SIZE - 28) / 20 - 1;
+    const uint32_t frames = entries_in_buffer + 1;
+    oni_file_t file;
+    ASSERT_EQ(oni_open(&file, path("long.oni").c_str()), 1);
+    oni_stream_t *tiny = oni_stream_open(&file, &kIr320);
+    ASSERT_NE(tiny, nullptr);
+    for (uint32_t i = 0; i < frames; ++i) {
+        const uint8_t byte = static_cast<uint8_t>(i);
+        oni_stream_save_frame(tiny, &byte, 1, i + 1);
+    }
+    const int64_t last_pos = tiny->last_data_pos;
+    oni_close(&file);
+
+    const File f = parse(path("long.oni"));
+    ASSERT_TRUE(f.well_formed);
+    const Record &seek = *f.of_type(kSeekTable).at(0);
+    ASSERT_EQ(seek.payload.size(), (frames + 1) * 20u);
+    const uint8_t *last = seek.payload.data() + 20 * frames;
+    EXPECT_EQ(kavri::le::get_u64(last), frames);
+    EXPECT_EQ(kavri::le::get_u64(last + 12), static_cast<uint64_t>(last_pos));
+    const Record *r = f.at_offset(static_cast<uint64_t>(last_pos));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->u32(8), frames);
+}
+
 // A frame the file refuses is neither counted nor linked; the next one takes
 // its place.
 TEST_F(OniLayout, FailedFrameWriteIsNotCounted) {

@@ -357,3 +357,26 @@ TEST_F(CalibPackageTest, NameFailsWhenEitherChipReadFails) {
     EXPECT_EQ(kavri_get_param_absolute_name(&dev_, nullptr, 10), nullptr);
     EXPECT_EQ(kavri_get_param_absolute_name(&dev_, buf, 0), nullptr);
 }
+
+TEST_F(CalibPackageTest, PackageFileThatCannotBeCreatedIsLogged) {
+    const std::string missing = dir_.file("no/such/dir/");
+    PackageFileWriter writer;
+    LogCapture log;
+    EXPECT_FALSE(writer.open(missing.c_str()));
+    EXPECT_FALSE(writer.write_frame(Bytes(16, 0)));
+    EXPECT_TRUE(log.has("[_load_kavri_param] open " + missing + "calibration.bin failed\n"))
+        << log.text();
+    EXPECT_TRUE(log.has("[_load_kavri_param] write calib frames to ")) << log.text();
+}
+
+TEST_F(CalibPackageTest, LinkAlreadyInTheFolderIsNotWrittenThrough) {
+    // Something left a link in the working folder under an entry's name.
+    const std::string victim = dir_.file("victim");
+    write_file(victim, {'k', 'e', 'e', 'p'});
+    fs::create_directory(dir_.file("work"));
+    fs::create_symlink(victim, dir_.file("work/a.txt"));
+    const std::string archive = dir_.file("x.zip");
+    write_file(archive, build_zip({zip_file("a.txt", {'n', 'e', 'w'})}));
+    zip_extract(archive.c_str(), dir_.file("work").c_str(), nullptr, nullptr);
+    EXPECT_EQ(read_file(victim), (Bytes{'k', 'e', 'e', 'p'}));
+}

@@ -76,6 +76,57 @@ constexpr Network selector(int n, uint32_t wanted) {
     return prune(batcher_sort(n), wanted);
 }
 
+// The comparators of `net` with positions renamed through map[old] = new.
+constexpr Network remap(const Network &net, const int8_t *map) {
+    Network out = net;
+    for (int k = 0; k < out.size; ++k) {
+        out.c[k].lo = map[net.c[k].lo];
+        out.c[k].hi = map[net.c[k].hi];
+    }
+    return out;
+}
+
+// `a` followed by `b`.
+constexpr Network concat(const Network &a, const Network &b) {
+    Network out = a;
+    for (int k = 0; k < b.size; ++k) out.c[out.size++] = b.c[k];
+    return out;
+}
+
+// Drops the comparators that can never exchange anything when the inputs
+// form `cols` ascending chains of `rows` values (position r * cols + k holds
+// rank r of chain k), as sorted window columns do. By the 0-1 principle it
+// suffices to try every 0-1 input of that shape: a comparator that swaps
+// some input also swaps the 0-1 input cut at the larger value.
+constexpr Network drop_redundant_for_sorted_chains(const Network &net, int rows, int cols) {
+    uint32_t lo_bit[kMaxComparators]{}, hi_bit[kMaxComparators]{};
+    for (int i = 0; i < net.size; ++i) {
+        lo_bit[i] = 1u << net.c[i].lo;
+        hi_bit[i] = 1u << net.c[i].hi;
+    }
+    bool used[kMaxComparators]{};
+    int cut[kMaxInputs]{};  // per chain: number of zeros at its bottom
+    for (;;) {
+        uint32_t v = 0;
+        for (int k = 0; k < cols; ++k)
+            for (int r = cut[k]; r < rows; ++r) v |= 1u << (r * cols + k);
+        for (int i = 0; i < net.size; ++i) {
+            if ((v & lo_bit[i]) != 0 && (v & hi_bit[i]) == 0) {
+                v ^= lo_bit[i] | hi_bit[i];
+                used[i] = true;
+            }
+        }
+        int k = 0;
+        while (k < cols && cut[k] == rows) cut[k++] = 0;
+        if (k == cols) break;
+        ++cut[k];
+    }
+    Network out;
+    for (int i = 0; i < net.size; ++i)
+        if (used[i]) out.c[out.size++] = net.c[i];
+    return out;
+}
+
 // Number of min or max operations the network executes.
 constexpr int op_count(const Network &net) {
     int ops = 0;

@@ -3,7 +3,8 @@
 // of each rank across the columns would give a 5x5 table sorted along both
 // axes, in which the 13th smallest value can only sit at 13 positions (six
 // values are certainly below it and six above). Only the needed outputs of
-// those rank sorts are computed, then the median of the 13 candidates.
+// those rank sorts are computed, then the median of the 13 candidates; the
+// comparators that the sorted columns leave idle are removed at compile time.
 #include <cstdint>
 
 #include "filter_common.h"
@@ -24,28 +25,51 @@ constexpr uint32_t bits(std::initializer_list<int> positions) {
     return m;
 }
 
-inline constexpr net::Network kSortColumn = net::batcher_sort(kSize);
-// Per rank of the sorted columns: which sorted positions across the five
-// columns can still be the median.
-inline constexpr net::Network kRank0 = net::selector(kSize, bits({3, 4}));
-inline constexpr net::Network kRank1 = net::selector(kSize, bits({2, 3, 4}));
-inline constexpr net::Network kRank2 = net::selector(kSize, bits({1, 2, 3}));
-inline constexpr net::Network kRank3 = net::selector(kSize, bits({0, 1, 2}));
-inline constexpr net::Network kRank4 = net::selector(kSize, bits({0, 1}));
-inline constexpr net::Network kMedian13 = net::selector(kCandidates, bits({6}));
+// Window values after the column sort: v[r * kSize + k] is rank r of column k.
+constexpr int at(int rank, int col) {
+    return rank * kSize + col;
+}
 
-// s[r][k]: rank r (0 smallest) of window column k. Returns the 13th smallest.
+inline constexpr net::Network kSortColumn = net::batcher_sort(kSize);
+
+// The 13 candidate positions, in rank order.
+constexpr int8_t kCandidatePos[kCandidates] = {at(0, 3), at(0, 4), at(1, 2), at(1, 3), at(1, 4),
+                                               at(2, 1), at(2, 2), at(2, 3), at(3, 0), at(3, 1),
+                                               at(3, 2), at(4, 0), at(4, 1)};
+constexpr int kMedianPos = kCandidatePos[kCandidates / 2];
+
+// Selection on the five values of one rank across the columns, keeping the
+// sorted positions `wanted`.
+constexpr net::Network rank_selector(int rank, uint32_t wanted) {
+    int8_t map[kSize]{};
+    for (int k = 0; k < kSize; ++k) map[k] = static_cast<int8_t>(at(rank, k));
+    return net::remap(net::selector(kSize, wanted), map);
+}
+
+// Everything after the column sort as one network on the 25 window values:
+// per rank the positions that can still be the median, then the median of
+// the 13 candidates; comparators that sorted columns make idle are dropped.
+constexpr net::Network median_network() {
+    net::Network all = rank_selector(0, bits({3, 4}));
+    all = net::concat(all, rank_selector(1, bits({2, 3, 4})));
+    all = net::concat(all, rank_selector(2, bits({1, 2, 3})));
+    all = net::concat(all, rank_selector(3, bits({0, 1, 2})));
+    all = net::concat(all, rank_selector(4, bits({0, 1})));
+    all = net::concat(
+        all, net::remap(net::selector(kCandidates, bits({kCandidates / 2})), kCandidatePos));
+    all = net::prune(all, 1u << kMedianPos);
+    all = net::drop_redundant_for_sorted_chains(all, kSize, kSize);
+    return net::prune(all, 1u << kMedianPos);
+}
+
+inline constexpr net::Network kMedian = median_network();
+static_assert(net::op_count(kMedian) <= 120, "median network larger than expected");
+
+// v: the window after the column sort (see at()). Returns the 13th smallest.
 template <typename V>
-KV_ALWAYS_INLINE V median_from_columns(V (&s)[kSize][kSize]) {
-    net::run<kRank0>(s[0]);
-    net::run<kRank1>(s[1]);
-    net::run<kRank2>(s[2]);
-    net::run<kRank3>(s[3]);
-    net::run<kRank4>(s[4]);
-    V c[kCandidates] = {s[0][3], s[0][4], s[1][2], s[1][3], s[1][4], s[2][1], s[2][2],
-                        s[2][3], s[3][0], s[3][1], s[3][2], s[4][0], s[4][1]};
-    net::run<kMedian13>(c);
-    return c[6];
+KV_ALWAYS_INLINE V median_from_columns(V (&v)[kSize * kSize]) {
+    net::run<kMedian>(v);
+    return v[kMedianPos];
 }
 
 // Rows at least one vector wide.
@@ -69,10 +93,10 @@ KV_TARGET_CLONES void median5_row_wide(uint16_t *out, const uint16_t *const *row
             if (je == n + 2) sorted[r][n + 2] = sorted[r][n + 3] = sorted[r][n + 1];
         }
         for (int i = 0; i >= 0; i = next_vector(i, n)) {
-            vs16 s[kSize][kSize];
+            vs16 v[kSize * kSize];
             for (int r = 0; r < kSize; ++r)
-                for (int k = 0; k < kSize; ++k) s[r][k] = load_raw(&sorted[r][i + k]);
-            store_unbiased(out + x0 + i, median_from_columns(s));
+                for (int k = 0; k < kSize; ++k) v[at(r, k)] = load_raw(&sorted[r][i + k]);
+            store_unbiased(out + x0 + i, median_from_columns(v));
         }
         x0 += n;
     }
@@ -87,10 +111,10 @@ void median5_row_narrow(uint16_t *out, const uint16_t *const *rows, int width) {
         net::run<kSortColumn>(sorted[j]);
     }
     for (int x = 0; x < width; ++x) {
-        int16_t s[kSize][kSize];
+        int16_t v[kSize * kSize];
         for (int r = 0; r < kSize; ++r)
-            for (int k = 0; k < kSize; ++k) s[r][k] = sorted[x + k][r];
-        out[x] = unbias(median_from_columns(s));
+            for (int k = 0; k < kSize; ++k) v[at(r, k)] = sorted[x + k][r];
+        out[x] = unbias(median_from_columns(v));
     }
 }
 

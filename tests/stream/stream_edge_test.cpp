@@ -225,6 +225,27 @@ TEST(StreamEdge, JumpInFrameIndexIsOnlyReported) {
     EXPECT_EQ(kvtest::fetch_all(s.get()).size(), 4u);
 }
 
+TEST(StreamEdge, FramesOfAChunkWaitForItsDataChecksum) {
+    for (const bool good : {true, false}) {
+        SCOPED_TRACE(good ? "sum matches" : "sum fails");
+        StreamWriter w(24, 0, 0);
+        w.multi_frame_chunk(100, 4, true);
+        w.chunks[0].wrong_sum = !good;
+        const auto b = w.bytes();
+        auto s = kvtest::make_stream(10);
+        // Header and two whole frames: complete, but their chunk is not judged yet.
+        EXPECT_EQ(kv_stream_feed_input(s.get(), b.data(), 36 + 200), 0);
+        auto st = kvtest::state_of(s.get());
+        EXPECT_EQ(st.frames_done, 2u);
+        EXPECT_EQ(st.frames_ready, 0u);
+        kv_stream_feed_input(s.get(), b.data() + 236, int32_t(b.size() - 236));
+        st = kvtest::state_of(s.get());
+        EXPECT_EQ(st.frames_ready, good ? 4u : 0u);
+        EXPECT_EQ(st.frames_discarded, good ? 0u : 2u);
+        EXPECT_EQ(st.bytes_skipped, good ? 0u : 200u);
+    }
+}
+
 // ---- output list --------------------------------------------------------
 
 TEST(StreamEdge, FullOutputListKeepsNewestFrames) {
@@ -492,6 +513,22 @@ TEST(StreamEdge, ResetForgetsFramesAndCounters) {
     EXPECT_EQ(kvtest::fetch_all(s.get()).size(), 1u);
     EXPECT_EQ(kvtest::state_of(s.get()).frames_discarded, 0u);
     (void)ids;
+}
+
+TEST(StreamEdge, ResetKeepsDiscardMode) {
+    StreamWriter w(25, 0, 0);
+    auto ids = w.spanning_frame(200, 100, false);
+    w.spanning_frame(100, 100, false);
+    w.chunks.erase(w.chunks.begin() + long(ids[0]));  // begins with a continuation
+    auto s = kvtest::make_stream(10);
+    kvtest::feed_whole(s.get(), garbage(40, 5));  // enters discard mode
+    kv_stream_reset(s.get());
+    kvtest::feed_whole(s.get(), w.bytes());
+    const auto frames = kvtest::fetch_all(s.get());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].info.fridx, 1);
+    // The continuation was skipped, not assembled into a frame and discarded later.
+    EXPECT_EQ(kvtest::state_of(s.get()).frames_discarded, 0u);
 }
 
 TEST(StreamEdge, NullArgumentsAreHarmless) {

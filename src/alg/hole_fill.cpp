@@ -44,79 +44,107 @@ KV_ALWAYS_INLINE vs16 keep_valid(vs16 centre, vs16 best) {
     return centre > zero ? centre : best;
 }
 
-// Interior columns 1 .. width-2 of one row (width - 2 >= kLanes). The column
-// maxima of the three rows are shared by the three outputs that use them.
-KV_TARGET_CLONES void fill3_interior(uint16_t *out, const uint16_t *const *rows, int width) {
-    const uint16_t *a = rows[0], *b = rows[1], *c = rows[2];
-    alignas(32) int16_t col_max[kChunk + 2];  // entry j: column x0 - 1 + j
+// Interior columns 1 .. width-2 of output rows y and y+1 (width - 2 >=
+// kLanes); rows[] holds the clamped source rows y-1 .. y+2. The column maxima
+// are shared by the three outputs of a row that use them, and the maximum of
+// the two middle rows by both output rows.
+KV_TARGET_CLONES void fill3_interior(uint16_t *out0, uint16_t *out1, const uint16_t *const *rows,
+                                     int width) {
+    const uint16_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+    alignas(32) int16_t col_max0[kChunk + 2];  // entry j: column x0 - 1 + j
+    alignas(32) int16_t col_max1[kChunk + 2];
     const int total = width - 2;
     for (int o = 0; o < total;) {
         const int n = chunk_len(o, total);
         const int x0 = 1 + o;
         for (int i = 0; i >= 0; i = next_vector(i, n + 2)) {
             const int col = x0 - 1 + i;
-            store_raw(col_max + i,
-                      vmax(vmax(load_raw(a + col), load_raw(b + col)), load_raw(c + col)));
+            const vs16 mid = vmax(load_raw(r1 + col), load_raw(r2 + col));
+            store_raw(col_max0 + i, vmax(mid, load_raw(r0 + col)));
+            store_raw(col_max1 + i, vmax(mid, load_raw(r3 + col)));
         }
         for (int i = 0; i >= 0; i = next_vector(i, n)) {
             const int x = x0 + i;
-            const vs16 sides = vmax(load_raw(col_max + i), load_raw(col_max + i + 2));
-            const vs16 best = vmax(sides, vmax(load_raw(a + x), load_raw(c + x)));
-            store_raw(out + x, keep_valid(load_raw(b + x), best));
+            const vs16 c1 = load_raw(r1 + x), c2 = load_raw(r2 + x);
+            const vs16 sides0 = vmax(load_raw(col_max0 + i), load_raw(col_max0 + i + 2));
+            store_raw(out0 + x, keep_valid(c1, vmax(sides0, vmax(load_raw(r0 + x), c2))));
+            const vs16 sides1 = vmax(load_raw(col_max1 + i), load_raw(col_max1 + i + 2));
+            store_raw(out1 + x, keep_valid(c2, vmax(sides1, vmax(c1, load_raw(r3 + x)))));
         }
         o += n;
     }
 }
 
-// Interior columns 2 .. width-3 of one row (width - 4 >= kLanes): maxima of
-// the four outer rows and of all five rows per column, shared by the five
-// outputs that use them.
-KV_TARGET_CLONES void fill5_interior(uint16_t *out, const uint16_t *const *rows, int width) {
-    const uint16_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4];
-    alignas(32) int16_t outer_max[kChunk + 4];  // entry j: column x0 - 2 + j
-    alignas(32) int16_t col_max[kChunk + 4];
+// Interior columns 2 .. width-3 of output rows y and y+1 (width - 4 >=
+// kLanes); rows[] holds the clamped source rows y-2 .. y+3. Per column: the
+// maximum of the four rows around each centre row and of all five rows.
+KV_TARGET_CLONES void fill5_interior(uint16_t *out0, uint16_t *out1, const uint16_t *const *rows,
+                                     int width) {
+    const uint16_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4],
+                   *r5 = rows[5];
+    alignas(32) int16_t outer0[kChunk + 4];  // entry j: column x0 - 2 + j
+    alignas(32) int16_t col_max0[kChunk + 4];
+    alignas(32) int16_t outer1[kChunk + 4];
+    alignas(32) int16_t col_max1[kChunk + 4];
     const int total = width - 4;
     for (int o = 0; o < total;) {
         const int n = chunk_len(o, total);
         const int x0 = 2 + o;
         for (int i = 0; i >= 0; i = next_vector(i, n + 4)) {
             const int col = x0 - 2 + i;
-            const vs16 outer = vmax(vmax(load_raw(r0 + col), load_raw(r1 + col)),
-                                    vmax(load_raw(r3 + col), load_raw(r4 + col)));
-            store_raw(outer_max + i, outer);
-            store_raw(col_max + i, vmax(outer, load_raw(r2 + col)));
+            const vs16 v2 = load_raw(r2 + col), v3 = load_raw(r3 + col);
+            const vs16 shared = vmax(load_raw(r1 + col), load_raw(r4 + col));
+            const vs16 o0 = vmax(shared, vmax(load_raw(r0 + col), v3));
+            const vs16 o1 = vmax(shared, vmax(v2, load_raw(r5 + col)));
+            store_raw(outer0 + i, o0);
+            store_raw(col_max0 + i, vmax(o0, v2));
+            store_raw(outer1 + i, o1);
+            store_raw(col_max1 + i, vmax(o1, v3));
         }
         for (int i = 0; i >= 0; i = next_vector(i, n)) {
             const int x = x0 + i;
-            const vs16 left = vmax(load_raw(col_max + i), load_raw(col_max + i + 1));
-            const vs16 right = vmax(load_raw(col_max + i + 3), load_raw(col_max + i + 4));
-            const vs16 best = vmax(vmax(left, right), load_raw(outer_max + i + 2));
-            store_raw(out + x, keep_valid(load_raw(r2 + x), best));
+            const vs16 l0 = vmax(load_raw(col_max0 + i), load_raw(col_max0 + i + 1));
+            const vs16 h0 = vmax(load_raw(col_max0 + i + 3), load_raw(col_max0 + i + 4));
+            const vs16 best0 = vmax(vmax(l0, h0), load_raw(outer0 + i + 2));
+            store_raw(out0 + x, keep_valid(load_raw(r2 + x), best0));
+            const vs16 l1 = vmax(load_raw(col_max1 + i), load_raw(col_max1 + i + 1));
+            const vs16 h1 = vmax(load_raw(col_max1 + i + 3), load_raw(col_max1 + i + 4));
+            const vs16 best1 = vmax(vmax(l1, h1), load_raw(outer1 + i + 2));
+            store_raw(out1 + x, keep_valid(load_raw(r3 + x), best1));
         }
         o += n;
     }
 }
 
+// Non-recursive fill, two output rows per pass; with an odd height the last
+// pair overlaps the one before it (recomputing a row gives the same values).
 template <int R>
 void fill_rows(uint16_t *dst, const uint16_t *src, int width, int height) {
-    constexpr int kTaps = 2 * R + 1;
-    const bool wide = width - 2 * R >= kLanes;
-    for (int y = 0; y < height; ++y) {
-        uint16_t *out = dst + static_cast<size_t>(y) * static_cast<size_t>(width);
-        if (!wide) {
-            for (int x = 0; x < width; ++x) out[x] = fill_pixel<R>(src, width, height, x, y);
-            continue;
-        }
+    if (width - 2 * R < kLanes) {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                dst[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+                    fill_pixel<R>(src, width, height, x, y);
+        return;
+    }
+    constexpr int kTaps = 2 * R + 2;  // source rows of two output rows
+    for (int y = 0; y < height; y += 2) {
+        y = std::min(y, height - 2);
         const uint16_t *rows[kTaps];
         for (int r = 0; r < kTaps; ++r) rows[r] = clamped_row(src, y - R + r, width, height);
+        uint16_t *out0 = dst + static_cast<size_t>(y) * static_cast<size_t>(width);
+        uint16_t *out1 = out0 + width;
         if constexpr (R == 1) {
-            fill3_interior(out, rows, width);
+            fill3_interior(out0, out1, rows, width);
         } else {
-            fill5_interior(out, rows, width);
+            fill5_interior(out0, out1, rows, width);
         }
-        for (int x = 0; x < R; ++x) {
-            out[x] = fill_pixel<R>(src, width, height, x, y);
-            out[width - 1 - x] = fill_pixel<R>(src, width, height, width - 1 - x, y);
+        for (int row = y; row < y + 2; ++row) {
+            uint16_t *out = dst + static_cast<size_t>(row) * static_cast<size_t>(width);
+            for (int x = 0; x < R; ++x) {
+                out[x] = fill_pixel<R>(src, width, height, x, row);
+                out[width - 1 - x] = fill_pixel<R>(src, width, height, width - 1 - x, row);
+            }
         }
     }
 }

@@ -1,0 +1,204 @@
+// Shared set-up of the transport tests on the camera simulator: a clean bus
+// per test, cameras plugged where the test wants them, and a check that the
+// transport gave every libusb object back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <thread>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <libusb.h>
+
+#include "camsim.h"
+#include "kavri.h"
+
+namespace kavri_test {
+
+// Short bus absences keep the reset tests quick.
+constexpr uint32_t kShortResetDelayMs = 20;
+
+inline kavri_usb_info_t usb_info(const kavri_ll_t &ll) {
+    kavri_usb_info_t info;
+    std::memcpy(&info, ll.if_info, sizeof info);
+    return info;
+}
+
+inline camsim_camera_info_t camera_info(int cam) {
+    camsim_camera_info_t info{};
+    EXPECT_EQ(camsim_camera_info(cam, &info), CAMSIM_OK);
+    return info;
+}
+
+inline camsim_camera_stats_t camera_stats(int cam) {
+    camsim_camera_stats_t stats{};
+    EXPECT_EQ(camsim_get_camera_stats(cam, &stats), CAMSIM_OK);
+    return stats;
+}
+
+inline camsim_counters_t sim_counters() {
+    camsim_counters_t c{};
+    camsim_get_counters(&c);
+    return c;
+}
+
+// Collects console log output of the library while alive.
+class LogCapture {
+  public:
+    explicit LogCapture(unsigned level = KV_LOG_TRC)
+        : saved_(kv_log_get_level(KV_LOG_SINK_CONSOLE)) {
+        kv_log_enable(KV_LOG_SINK_CONSOLE, level, nullptr);
+        ::testing::internal::CaptureStdout();
+    }
+    ~LogCapture() {
+        if (!done_) text();
+    }
+    const std::string &text() {
+        if (!done_) {
+            fflush(stdout);
+            text_ = ::testing::internal::GetCapturedStdout();
+            kv_log_enable(KV_LOG_SINK_CONSOLE, saved_, nullptr);
+            done_ = true;
+        }
+        return text_;
+    }
+    bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
+
+  private:
+    unsigned saved_;
+    bool done_ = false;
+    std::string text_;
+};
+
+class SimTest : public ::testing::Test {
+  protected:
+    void SetUp() override { camsim_clear(); }
+
+    void TearDown() override {
+        for (kavri_ll_t *ll : to_close_) kavri_ll_dev_close(ll);
+        const camsim_counters_t c = sim_counters();
+        EXPECT_EQ(c.contexts, 0);
+        EXPECT_EQ(c.device_refs, 0);
+        EXPECT_EQ(c.open_handles, 0);
+        EXPECT_EQ(c.claimed_interfaces, 0);
+        EXPECT_EQ(c.live_transfers, 0);
+        EXPECT_EQ(c.inflight_transfers, 0);
+        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        camsim_clear();
+    }
+
+    int plug(uint8_t bus = 0, uint8_t port = 0, uint8_t speed = LIBUSB_SPEED_HIGH_CODE) {
+        camsim_camera_config_t cfg;
+        camsim_camera_config_default(&cfg);
+        cfg.bus = bus;
+        cfg.port = port;
+        cfg.speed = speed;
+        cfg.reset_delay_ms = kShortResetDelayMs;
+        cfg.reboot_delay_ms = kShortResetDelayMs;
+        const int cam = camsim_plug(&cfg);
+        EXPECT_GE(cam, 0);
+        return cam;
+    }
+
+    // Opens the first camera through a zeroed record; closed at tear-down.
+    kavri_ll_t *open_first() {
+        records_.emplace_back();
+        kavri_ll_t *ll = &records_.back();
+        *ll = kavri_ll_t{};
+        if (kavri_ll_dev_open(ll) == nullptr) return nullptr;
+        to_close_.push_back(ll);
+        return ll;
+    }
+
+    // A fixture-owned copy of rec, closed at tear-down.
+    kavri_ll_t *keep(const kavri_ll_t &rec) {
+        records_.push_back(rec);
+        to_close_.push_back(&records_.back());
+        return &records_.back();
+    }
+
+    static constexpr uint8_t LIBUSB_SPEED_HIGH_CODE = 3;
+
+  private:
+    std::deque<kavri_ll_t> records_;
+    std::vector<kavri_ll_t *> to_close_;
+};
+
+// Records what the capture callback receives, on the event thread.
+class CaptureLog {
+  public:
+    struct Event {
+        int32_t code;
+        uint32_t len;
+    };
+
+    static int32_t callback(kavri_ll_t *ll, int32_t code, uint8_t *, uint32_t len, void *arg) {
+        auto *self = static_cast<CaptureLog *>(arg);
+        std::function<void(kavri_ll_t *, int32_t)> hook;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->events_.push_back({code, len});
+            hook = self->hook_;
+        }
+        self->changed_.notify_all();
+        if (hook) hook(ll, code);
+        return 0;
+    }
+
+    // Runs on the event thread after each recorded event.
+    void set_hook(std::function<void(kavri_ll_t *, int32_t)> hook) {
+        std::lock_guard lock(mutex_);
+        hook_ = std::move(hook);
+    }
+
+    // Waits (bounded) until pred holds over the events recorded so far.
+    bool wait_for(const std::function<bool(const std::vector<Event> &)> &pred,
+                  std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return pred(events_); });
+    }
+
+    std::vector<Event> events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+    size_t count(int32_t code) {
+        std::lock_guard lock(mutex_);
+        size_t n = 0;
+        for (const Event &e : events_) n += e.code == code;
+        return n;
+    }
+
+    size_t size() {
+        std::lock_guard lock(mutex_);
+        return events_.size();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Event> events_;
+    std::function<void(kavri_ll_t *, int32_t)> hook_;
+};
+
+// Waits (bounded) until the simulator's counters satisfy pred.
+inline bool wait_counters(const std::function<bool(const camsim_counters_t &)> &pred,
+                          std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred(sim_counters())) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return pred(sim_counters());
+}
+
+}  // namespace kavri_test

@@ -1,0 +1,183 @@
+// Listing, opening and closing cameras on the simulated bus.
+#include <array>
+
+#include "ll/sim_fixture.h"
+
+namespace {
+
+using kavri_test::camera_info;
+using kavri_test::LogCapture;
+using kavri_test::SimTest;
+using kavri_test::usb_info;
+
+using UsbDevices = SimTest;
+
+TEST_F(UsbDevices, ListingStopsAtTheMaximumInBusOrder) {
+    const int cams[] = {plug(1, 3), plug(1, 4), plug(2, 1)};
+    std::array<kavri_ll_t, 3> list;
+    std::memset(list.data(), 0xA5, sizeof list);
+
+    EXPECT_EQ(kavri_ll_dev_list(list.data(), 2), 2);
+    for (int i = 0; i < 2; ++i) {
+        const camsim_camera_info_t cam = camera_info(cams[i]);
+        const kavri_usb_info_t info = usb_info(list[i]);
+        EXPECT_EQ(info.usb_bus, cam.bus);
+        EXPECT_EQ(info.usb_port, cam.port);
+        EXPECT_EQ(info.usb_addr, cam.address);
+        EXPECT_EQ(info.usb_speed, cam.speed);
+        for (uint8_t b : info.reserved) EXPECT_EQ(b, 0);
+        EXPECT_EQ(list[i].located, 1);
+        EXPECT_EQ(list[i].if_type, KAVRI_IF_USB);
+        EXPECT_EQ(list[i].ops, &ll_op_usb);
+        EXPECT_EQ(list[i].state, nullptr);
+    }
+    // Records past the count are zeroed (the whole array is cleared).
+    EXPECT_EQ(kavri_ll_dev_list(list.data(), 3), 3);
+    EXPECT_EQ(usb_info(list[2]).usb_bus, 2);
+}
+
+TEST_F(UsbDevices, ListingWithoutCamerasFindsNothing) {
+    kavri_ll_t list[2];
+    EXPECT_EQ(kavri_ll_dev_list(list, 2), 0);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(list);
+    for (size_t i = 0; i < sizeof list; ++i) ASSERT_EQ(bytes[i], 0) << i;
+}
+
+TEST_F(UsbDevices, LocatedRecordFollowsItsCameraToANewAddress) {
+    const int cam = plug(1, 5);
+    plug(1, 6);
+    kavri_ll_t list[2];
+    ASSERT_EQ(kavri_ll_dev_list(list, 2), 2);
+    const uint8_t old_addr = usb_info(list[0]).usb_addr;
+
+    ASSERT_EQ(camsim_unplug(cam), CAMSIM_OK);
+    ASSERT_EQ(camsim_replug(cam, 1), CAMSIM_OK);
+    ASSERT_NE(camera_info(cam).address, old_addr);
+
+    kavri_ll_t &ll = *keep(list[0]);
+    ASSERT_EQ(kavri_ll_dev_open(&ll), &ll);
+    EXPECT_NE(ll.state, nullptr);
+    EXPECT_EQ(usb_info(ll).usb_port, 5);
+    // The open camera is the one at port 5: its parameter reads back.
+    kavri_ll_param_item_t item{};
+    item.param_id = KAVRI_PARAM_IDENT;
+    ASSERT_EQ(kavri_ll_param_get(&ll, &item, 1), 1);
+    uint8_t value[18];
+    uint8_t len = 0;
+    ASSERT_EQ(camsim_param_get(cam, KAVRI_PARAM_IDENT, value, &len), CAMSIM_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(item.param_val), item.param_val_len),
+              std::string(reinterpret_cast<char *>(value), len));
+}
+
+TEST_F(UsbDevices, LocatedRecordFailsWhenItsPortIsEmpty) {
+    const int gone = plug(1, 5);
+    plug(1, 6);
+    kavri_ll_t list[2];
+    ASSERT_EQ(kavri_ll_dev_list(list, 2), 2);
+    ASSERT_EQ(camsim_unplug(gone), CAMSIM_OK);
+
+    kavri_ll_t ll = list[0];
+    EXPECT_EQ(kavri_ll_dev_open(&ll), nullptr);
+    EXPECT_EQ(ll.state, nullptr);
+    EXPECT_EQ(usb_info(ll).usb_port, 5);  // the location survives for a retry
+}
+
+TEST_F(UsbDevices, UnlocatedRecordSkipsACameraThatFailsToOpen) {
+    const int broken = plug(1, 2);
+    const int good = plug(1, 3, 2 /* full speed */);
+    ASSERT_EQ(camsim_inject(broken, CAMSIM_FAULT_OPEN_FAIL, 1, 0, nullptr), CAMSIM_OK);
+
+    LogCapture log(KV_LOG_WRN);
+    kavri_ll_t *ll = open_first();
+    ASSERT_NE(ll, nullptr);
+    EXPECT_TRUE(log.has("failed to open this device: LIBUSB_ERROR_ACCESS, try next ...\n"))
+        << log.text();
+    EXPECT_TRUE(
+        log.has("[_usb_ll_dev_open] found kavri device not in HS mode (speed=2) @ 003:001:"))
+        << log.text();
+    EXPECT_EQ(ll->located, 1);
+    EXPECT_EQ(ll->ops, &ll_op_usb);
+    const camsim_camera_info_t info = camera_info(good);
+    EXPECT_EQ(usb_info(*ll).usb_port, info.port);
+    EXPECT_EQ(usb_info(*ll).usb_bus, info.bus);
+    EXPECT_EQ(usb_info(*ll).usb_addr, info.address);
+    EXPECT_EQ(usb_info(*ll).usb_speed, 2);
+}
+
+TEST_F(UsbDevices, NoCameraMeansNoOpen) {
+    kavri_ll_t &ll = *keep(kavri_ll_t{});
+    EXPECT_EQ(kavri_ll_dev_open(&ll), nullptr);
+    EXPECT_EQ(ll.state, nullptr);
+    EXPECT_EQ(ll.located, 0);
+    // A failed open starts from scratch next time.
+    plug();
+    ASSERT_EQ(kavri_ll_dev_open_by_fd(&ll), &ll);
+    EXPECT_EQ(ll.located, 1);
+}
+
+TEST_F(UsbDevices, OtherTransportKindIsNeitherOpenedNorClosed) {
+    plug();
+    kavri_ll_t ll{};
+    ll.if_type = 1;
+    EXPECT_EQ(kavri_ll_dev_open(&ll), nullptr);
+    EXPECT_EQ(ll.state, nullptr);
+    ll.ops = &ll_op_usb;
+    LogCapture log;
+    kavri_ll_dev_close(&ll);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(UsbDevices, ClosingTwiceIsHarmless) {
+    plug();
+    kavri_ll_t *ll = open_first();
+    ASSERT_NE(ll, nullptr);
+    kavri_ll_dev_close(ll);
+    EXPECT_EQ(ll->state, nullptr);
+    LogCapture log(KV_LOG_WRN);
+    kavri_ll_dev_close(ll);
+    EXPECT_TRUE(log.has("[WRN] [usb_ll_dev_close] device no need to closed!\n")) << log.text();
+}
+
+TEST_F(UsbDevices, ClosedRecordReopensAtTheSameCamera) {
+    plug(1, 2);
+    const int second = plug(1, 3);
+    kavri_ll_t list[2];
+    ASSERT_EQ(kavri_ll_dev_list(list, 2), 2);
+    kavri_ll_t &ll = *keep(list[1]);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(kavri_ll_dev_open(&ll), &ll) << round;
+        EXPECT_EQ(
+            kavri_ll_reg_write(&ll, 1, 0x10, std::array<uint32_t, 1>{uint32_t(round)}.data(), 1),
+            1);
+        kavri_ll_dev_close(&ll);
+        EXPECT_EQ(ll.state, nullptr);
+    }
+    uint32_t value = 99;
+    ASSERT_EQ(camsim_reg_get(second, 1, 0x10, &value), CAMSIM_OK);
+    EXPECT_EQ(value, 2u);
+}
+
+TEST_F(UsbDevices, InterfaceThatCannotBeClaimedFailsTheOpen) {
+    const int cam = plug();
+    // Interface 0 busy, and the camera has no interface 1.
+    ASSERT_EQ(camsim_inject(cam, CAMSIM_FAULT_CLAIM_BUSY, 1, 0, nullptr), CAMSIM_OK);
+    LogCapture log(KV_LOG_ERR);
+    kavri_ll_t ll{};
+    EXPECT_EQ(kavri_ll_dev_open(&ll), nullptr);
+    EXPECT_EQ(ll.state, nullptr);
+    EXPECT_TRUE(
+        log.has("[usb_ll_dev_open] libusb_claim_interface failed: LIBUSB_ERROR_NOT_FOUND\n"))
+        << log.text();
+}
+
+TEST_F(UsbDevices, SecondOpenOfAnOpenRecordIsRefused) {
+    plug();
+    kavri_ll_t *ll = open_first();
+    ASSERT_NE(ll, nullptr);
+    void *state = ll->state;
+    EXPECT_EQ(kavri_ll_dev_open(ll), nullptr);
+    EXPECT_EQ(ll->state, state);
+    EXPECT_EQ(kavri_ll_reg_write(ll, 1, 0, std::array<uint32_t, 1>{7}.data(), 1), 1);
+}
+
+}  // namespace

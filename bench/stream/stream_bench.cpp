@@ -2,6 +2,8 @@
 // the same bytes: 614400-byte frames arriving in 153600-byte transfers.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 #include <random>
 #include <vector>
@@ -45,6 +47,13 @@ std::vector<uint8_t> make_stream(bool with_sum) {
     return out;
 }
 
+// Page faults of the process so far: fresh frame memory faults in page by page.
+long minor_faults() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
 // args: data checksum on/off, frame node recycling on/off.
 void BM_StreamFeedFetch(benchmark::State &state) {
     const bool with_sum = state.range(0) != 0;
@@ -54,6 +63,7 @@ void BM_StreamFeedFetch(benchmark::State &state) {
     kv_stream_t *s = kv_stream_create(kv_stream_cfg_t{kMaxFrames});
     st::set_node_recycling(s, recycle);
     uint64_t frames = 0;
+    const long faults_before = minor_faults();
     for (auto _ : state) {
         for (size_t off = 0; off < stream.size(); off += kPieceLen) {
             const auto n = int32_t(std::min<size_t>(kPieceLen, stream.size() - off));
@@ -63,6 +73,8 @@ void BM_StreamFeedFetch(benchmark::State &state) {
         }
         benchmark::DoNotOptimize(dst.data());
     }
+    const long faults = minor_faults() - faults_before;
+    state.counters["faults_per_frame"] = frames ? double(faults) / double(frames) : 0.0;
     kv_stream_state_t stt{};
     kv_stream_get_state(s, &stt);
     if (stt.frames_discarded != 0 || stt.frames_dropped != 0 || frames == 0)

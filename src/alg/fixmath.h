@@ -59,14 +59,14 @@ inline int32_t atan2_phase(int32_t a_in, int32_t b_in) {
     return (base + g_atan2_LUT[index]) & kAngleMask;
 }
 
-// Square root: bit-trick estimate and two Newton steps, each step rounded to
-// single precision.
+// Square root: bit-trick estimate and two Newton steps in single precision
+// (every operation rounds to float, so the batch form below gives the same bits).
 inline float fast_sqrtf(float x) {
     constexpr uint32_t kMagic = 0x1FBFFB72u;
-    const double half_x = 0.5 * static_cast<double>(x);
+    const float half_x = 0.5f * x;
     auto y = std::bit_cast<float>((std::bit_cast<uint32_t>(x) >> 1) + kMagic);
-    y = static_cast<float>(0.5 * static_cast<double>(y) + half_x / static_cast<double>(y));
-    y = static_cast<float>(0.5 * static_cast<double>(y) + half_x / static_cast<double>(y));
+    y = 0.5f * y + half_x / y;
+    y = 0.5f * y + half_x / y;
     return y;
 }
 
@@ -78,5 +78,11 @@ inline float fast_inv_sqrtf(float x) {
     const auto h = static_cast<double>(static_cast<float>(0.5 * static_cast<double>(x)));
     return static_cast<float>(y * (1.5 - h * y * y));
 }
+
+// Whole arrays, the same results as the scalar forms; AVX2 when the processor
+// has it. phase[i] = atan2_phase(a[i], b[i]).
+void atan2_phase_n(int32_t *phase, const int32_t *a, const int32_t *b, int32_t n);
+// dst[i] = fast_sqrtf(src[i]); dst may be src.
+void fast_sqrtf_n(float *dst, const float *src, int32_t n);
 
 }  // namespace kavri

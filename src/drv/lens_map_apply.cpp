@@ -1,4 +1,6 @@
 // Applying the lens undistortion map: one indexed copy per pixel.
+#include <immintrin.h>
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -23,6 +25,63 @@ void remap(const int32_t *__restrict map, T *__restrict dst, const T *__restrict
         const int32_t s = map[i];
         dst[i] = s >= 0 ? src[s] : fill;
     }
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+
+// Sixteen 16-bit pixels per step with two gathers. A 32-bit gather at the byte
+// offset 2 * index reads the wanted pixel and the next one, so the lanes with the
+// image's last pixel (and the lanes without a source) are left out of the gather
+// and filled in afterwards.
+__attribute__((target("avx2"))) void remap_u16_avx2(const int32_t *map, uint16_t *dst,
+                                                    const uint16_t *src, int32_t n, int32_t last,
+                                                    uint16_t fill) {
+    constexpr int32_t kStep = 16;
+    const __m256i fill_v = _mm256_set1_epi32(fill);
+    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    const __m256i minus_one = _mm256_set1_epi32(-1);
+    const __m256i last_v = _mm256_set1_epi32(last);
+    const auto *base = reinterpret_cast<const int *>(src);
+    int32_t i = 0;
+    for (; i + kStep <= n; i += kStep) {
+        __m256i out[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m256i idx =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(map + i + 8 * h));
+            // idx in [0, last): idx > -1 and last > idx
+            const __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi32(idx, minus_one),
+                                                _mm256_cmpgt_epi32(last_v, idx));
+            const __m256i got = _mm256_mask_i32gather_epi32(fill_v, base, idx, ok, 2);
+            out[h] = _mm256_blendv_epi8(fill_v, _mm256_and_si256(got, low16), ok);
+        }
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(out[0], out[1]), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), packed);
+        // The last pixel of the image, wherever the map asks for it.
+        const __m256i hit0 = _mm256_cmpeq_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(map + i)), last_v);
+        const __m256i hit1 = _mm256_cmpeq_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(map + i + 8)), last_v);
+        if (!_mm256_testz_si256(_mm256_or_si256(hit0, hit1), _mm256_or_si256(hit0, hit1))) {
+            for (int32_t k = i; k < i + kStep; ++k) {
+                if (map[k] == last) dst[k] = src[last];
+            }
+        }
+    }
+    for (; i < n; ++i) dst[i] = map[i] >= 0 ? src[map[i]] : fill;
+}
+
+template <typename T>
+void remap_fast(const int32_t *map, T *dst, const T *src, int32_t n, int32_t pixels, T fill) {
+    if constexpr (sizeof(T) == 2) {
+        if (has_avx2()) {
+            remap_u16_avx2(map, dst, src, n, pixels - 1, fill);
+            return;
+        }
+    }
+    remap(map, dst, src, n, fill);
 }
 
 template <typename T>
@@ -52,9 +111,9 @@ uint8_t undistort(const char *tag, const kv_calib_len_map_t *map, T *dst, int32_
     if (overlaps(dst, src, static_cast<size_t>(limit))) {
         // Reading pixels already overwritten would corrupt the image: work on a copy.
         const std::vector<T> copy(src, src + limit);
-        remap(map->map, dst, copy.data(), n, fill);
+        remap_fast(map->map, dst, copy.data(), n, limit, fill);
     } else {
-        remap(map->map, dst, src, n, fill);
+        remap_fast(map->map, dst, src, n, limit, fill);
     }
     return 1;
 }

@@ -1,6 +1,7 @@
 // Fixed-point atan2 with its built-in table, the fast square roots, the table printer.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -182,6 +183,50 @@ TEST(FastRoots, OddInputsDoNotTrap) {
         (void)kv_math_inv_sqrtf(x);
     }
     SUCCEED();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FixmathBatch, ArrayFormsEqualTheScalarForms) {
+    std::mt19937 rng(21);
+    std::uniform_int_distribution<int32_t> small(-2048, 2048);
+    std::uniform_int_distribution<int32_t> wide(-(1 << 19) + 1, (1 << 19) - 1);
+    std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX);
+    const int32_t n = 4099;  // a tail after the last full chunk
+    std::vector<int32_t> a(n), b(n), phase(n);
+    std::vector<float> x(n), root(n);
+    for (int32_t i = 0; i < n; ++i) {
+        a[i] = (i % 3 == 0) ? small(rng) : wide(rng);
+        b[i] = (i % 5 == 0) ? small(rng) : wide(rng);
+        if (i % 97 == 0) a[i] = 0;
+        if (i % 89 == 0) b[i] = 0;
+        if (i % 211 == 0) a[i] = any(rng);  // forces the scalar fallback for its chunk
+        x[i] = static_cast<float>(static_cast<int64_t>(a[i]) * a[i] % 100000000) + 0.25f;
+    }
+    a[8] = -1;
+    b[8] = 10000;  // the wrap to 0 near a full turn
+    kavri::atan2_phase_n(phase.data(), a.data(), b.data(), n);
+    kavri::fast_sqrtf_n(root.data(), x.data(), n);
+    for (int32_t i = 0; i < n; ++i) {
+        ASSERT_EQ(phase[i], kv_math_atan2_i32(a[i], b[i])) << i << ": " << a[i] << "," << b[i];
+        ASSERT_EQ(std::bit_cast<uint32_t>(root[i]), std::bit_cast<uint32_t>(kv_math_sqrtf(x[i])))
+            << i << ": " << x[i];
+    }
+    EXPECT_EQ(phase[8], 0);
+}
+
+TEST(FixmathBatch, ShortAndEmptyArrays) {
+    int32_t a[3] = {1, -1, 0}, b[3] = {0, -1, -5}, phase[3] = {7, 7, 7};
+    kavri::atan2_phase_n(phase, a, b, 0);
+    EXPECT_EQ(phase[0], 7);
+    kavri::atan2_phase_n(phase, a, b, 3);
+    EXPECT_EQ(phase[0], 8192);
+    EXPECT_EQ(phase[1], 20480);
+    EXPECT_EQ(phase[2], 16384);
+    kavri::atan2_phase_n(nullptr, a, b, 3);
+    kavri::fast_sqrtf_n(nullptr, nullptr, 3);
 }
 
 }  // namespace

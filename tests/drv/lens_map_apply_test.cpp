@@ -155,3 +155,46 @@ TEST(LensMapLifecycle, UpdateRebuildsAndUninitReleases) {
 }
 
 }  // namespace
+
+namespace {
+
+// A hand-made map: every kind of entry, including the image's last pixel, over a
+// length that is not a multiple of the vector step.
+TEST(LensApplyHandMade, EveryEntryKindAtEveryPosition) {
+    constexpr int kSize = 7 * 5;
+    std::vector<int32_t> entries(kSize);
+    for (int i = 0; i < kSize; ++i) {
+        switch (i % 4) {
+            case 0:
+                entries[i] = kSize - 1;
+                break;  // the last source pixel
+            case 1:
+                entries[i] = -1;
+                break;
+            case 2:
+                entries[i] = 0;
+                break;
+            default:
+                entries[i] = (i * 11) % kSize;
+                break;
+        }
+    }
+    kv_calib_len_map_t map{};
+    map.map = entries.data();
+    map.count = kSize;
+    map.width = 7;
+    map.height = 5;
+    map.valid = 1;
+    std::vector<uint16_t> src(kSize), dst(kSize, 0);
+    for (int i = 0; i < kSize; ++i) src[i] = static_cast<uint16_t>(1000 + i);
+    for (int n = 0; n <= kSize; ++n) {
+        std::fill(dst.begin(), dst.end(), 0xAAAA);
+        ASSERT_EQ(kv_calib_len_undistort_u16(&map, dst.data(), n, src.data(), 7, 5, 77), 1);
+        for (int i = 0; i < kSize; ++i) {
+            const uint16_t want = i >= n ? 0xAAAA : entries[i] < 0 ? 77 : src[entries[i]];
+            ASSERT_EQ(dst[i], want) << "count " << n << " pixel " << i;
+        }
+    }
+}
+
+}  // namespace

@@ -53,12 +53,21 @@ inline double fraction(double turns) {
 
 }  // namespace
 
-FrameGenerator::FrameGenerator(const FrameGenConfig &cfg) : cfg_(cfg) {
-    if (cfg_.width == 0 || cfg_.height == 0 || cfg_.height % 2 != 0) {
-        throw std::invalid_argument("frame size must be non-zero with an even height");
+std::string FrameGenerator::config_error(const FrameGenConfig &cfg) {
+    if (cfg.width == 0 || cfg.height == 0 || cfg.height % 2 != 0) {
+        return "frame size must be non-zero with an even height";
     }
-    if (cfg_.width > kMaxSide || cfg_.height > kMaxSide) {
-        throw std::invalid_argument("frame side longer than 4096 pixels");
+    if (cfg.width > kMaxSide || cfg.height > kMaxSide) return "frame side longer than 4096 pixels";
+    if (!scene_valid(cfg.scene)) {
+        return "unknown scene '" + cfg.scene +
+               "' (expected \"default\" or \"wall:<mm>\", 1..100000)";
+    }
+    return {};
+}
+
+FrameGenerator::FrameGenerator(const FrameGenConfig &cfg) : cfg_(cfg) {
+    if (const std::string why = config_error(cfg_); !why.empty()) {
+        throw std::invalid_argument(why);
     }
     const Lens lens =
         scale_lens(cfg_.pinhole_lens ? pinhole_lens() : default_lens(), cfg_.width, cfg_.height);

@@ -34,6 +34,8 @@ class FrameGenerator {
     // Throws std::invalid_argument for an unknown scene, a zero size, a side above 4096 or an
     // odd height (the sensor reads rows out in pairs around the middle of the image).
     explicit FrameGenerator(const FrameGenConfig &cfg);
+    // Why the constructor would refuse cfg, or an empty string when it accepts it.
+    static std::string config_error(const FrameGenConfig &cfg);
 
     // Bytes of one raw frame: w*h*8 for EPC chips (four DCS sub-frames of 16-bit LE samples,
     // rows in sensor readout order), w*h*4 for T0 (per pixel: amplitude word, phase word).

@@ -205,6 +205,10 @@ Point2 pixel_ray(const Lens &l, double u, double v) {
     return p;
 }
 
+bool scene_valid(const std::string &scene) {
+    return scene == "default" || parse_wall_mm(scene).has_value();
+}
+
 SceneView render_scene(const std::string &scene, const Lens &lens) {
     const std::optional<long> wall_mm = parse_wall_mm(scene);
     if (scene != "default" && !wall_mm) {

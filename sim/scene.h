@@ -42,5 +42,7 @@ struct SceneView {
 // or "wall:<mm>" (a flat wall perpendicular to the optical axis at that depth, 1..100000 mm).
 // Throws std::invalid_argument for anything else.
 SceneView render_scene(const std::string &scene, const Lens &lens);
+// Whether render_scene accepts the scene name.
+bool scene_valid(const std::string &scene);
 
 }  // namespace camsim

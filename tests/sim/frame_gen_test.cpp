@@ -422,7 +422,13 @@ TEST(FrameGen, RejectsBadScenesAndSizes) {
          {"", "room", "wall:", "wall:abc", "wall:0", "wall:-5", "wall:12x", "wall:100001"}) {
         FrameGenConfig cfg;
         cfg.scene = scene;
+        EXPECT_FALSE(FrameGenerator::config_error(cfg).empty()) << scene;
         EXPECT_THROW(FrameGenerator{cfg}, std::invalid_argument) << scene;
+    }
+    for (const char *scene : {"default", "wall:1", "wall:2500", "wall:100000"}) {
+        FrameGenConfig cfg;
+        cfg.scene = scene;
+        EXPECT_EQ(FrameGenerator::config_error(cfg), "") << scene;
     }
     FrameGenConfig odd;
     odd.height = 239;

@@ -97,29 +97,31 @@ constexpr Network concat(const Network &a, const Network &b) {
 // form `cols` ascending chains of `rows` values (position r * cols + k holds
 // rank r of chain k), as sorted window columns do. By the 0-1 principle it
 // suffices to try every 0-1 input of that shape: a comparator that swaps
-// some input also swaps the 0-1 input cut at the larger value.
+// some input also swaps the 0-1 input cut at the larger value. The inputs are
+// simulated 64 at a time, one bit each, to stay within compile-time limits.
 constexpr Network drop_redundant_for_sorted_chains(const Network &net, int rows, int cols) {
-    uint32_t lo_bit[kMaxComparators]{}, hi_bit[kMaxComparators]{};
-    for (int i = 0; i < net.size; ++i) {
-        lo_bit[i] = 1u << net.c[i].lo;
-        hi_bit[i] = 1u << net.c[i].hi;
-    }
+    constexpr int kBatch = 64;
+    int total = 1;  // each chain has rows + 1 possible numbers of zeros
+    for (int k = 0; k < cols; ++k) total *= rows + 1;
     bool used[kMaxComparators]{};
-    int cut[kMaxInputs]{};  // per chain: number of zeros at its bottom
-    for (;;) {
-        uint32_t v = 0;
-        for (int k = 0; k < cols; ++k)
-            for (int r = cut[k]; r < rows; ++r) v |= 1u << (r * cols + k);
-        for (int i = 0; i < net.size; ++i) {
-            if ((v & lo_bit[i]) != 0 && (v & hi_bit[i]) == 0) {
-                v ^= lo_bit[i] | hi_bit[i];
-                used[i] = true;
+    for (int first = 0; first < total; first += kBatch) {
+        uint64_t word[kMaxInputs]{};  // bit t: value of input first + t
+        for (int t = 0; t < kBatch && first + t < total; ++t) {
+            int code = first + t;
+            for (int k = 0; k < cols; ++k) {
+                const int zeros = code % (rows + 1);
+                code /= rows + 1;
+                for (int r = zeros; r < rows; ++r) word[r * cols + k] |= uint64_t{1} << t;
             }
         }
-        int k = 0;
-        while (k < cols && cut[k] == rows) cut[k++] = 0;
-        if (k == cols) break;
-        ++cut[k];
+        for (int i = 0; i < net.size; ++i) {
+            uint64_t &lo = word[net.c[i].lo];
+            uint64_t &hi = word[net.c[i].hi];
+            if ((lo & ~hi) != 0) used[i] = true;
+            const uint64_t mn = lo & hi;
+            hi = lo | hi;
+            lo = mn;
+        }
     }
     Network out;
     for (int i = 0; i < net.size; ++i)

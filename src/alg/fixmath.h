@@ -18,45 +18,43 @@ constexpr int32_t kAngleMask = 0x7FFF;  // 32768 units per full turn
 extern const uint16_t g_atan2_LUT[kAtan2LutSize];
 
 // atan2(a, b) in 1/32768 turns. The arithmetic is 64-bit, so every int32 input is
-// defined; for |a|, |b| < 2^19 the result equals the 32-bit table algorithm.
+// defined; for |a|, |b| < 2^19 the result equals the 32-bit table algorithm. The
+// quadrant and octant steps are selects rather than branches: with real phases
+// they are unpredictable.
 inline int32_t atan2_phase(int32_t a_in, int32_t b_in) {
-    int64_t a = a_in;
-    int64_t b = b_in;
-    if (a == 0) return b >= 0 ? 0 : kAngleHalf;
-    int32_t base = 0;
-    if (a > 0) {
-        if (b <= 0) {
-            base = kAngleQuarter;
-            const int64_t t = -b;
-            b = a;
-            a = t;
-        }
-    } else {
-        a = -a;
-        b = -b;
-        base = kAngleHalf;
-        if (b <= 0) {
-            base = kAngleThreeQuarters;
-            const int64_t t = -b;
-            b = a;
-            a = t;
-        }
-    }
-    // Now a >= 0 and b > 0; rotate by an eighth of a turn so that a < b.
-    if (a >= b) {
-        base += kAngleEighth;
-        const int64_t t = a - b;
-        b = a + b;
-        a = t;
-    }
+    const int64_t a = a_in;
+    const int64_t b = b_in;
+    // All-ones masks select without branches (the compiler keeps ternaries as jumps).
+    auto mask = [](bool c) { return -static_cast<int64_t>(c); };
+    auto pick = [](int64_t m, int64_t yes, int64_t no) { return (yes & m) | (no & ~m); };
+    // Half-turn: a < 0 turns (a, b) into (-a, -b).
+    const int64_t neg = mask(a < 0);
+    const int64_t a1 = (a ^ neg) - neg;
+    const int64_t b1 = (b ^ neg) - neg;
+    // Quarter-turn: b <= 0 turns (a, b) into (-b, a).
+    const int64_t quarter = mask(b1 <= 0);
+    const int64_t a2 = pick(quarter, -b1, a1);
+    const int64_t b2 = pick(quarter, a1, b1);
+    // Eighth-turn: a >= b turns (a, b) into (a - b, a + b), so that a < b.
+    const int64_t eighth = mask(a2 >= b2);
+    int64_t a3 = pick(eighth, a2 - b2, a2);
+    int64_t b3 = pick(eighth, a2 + b2, b2);
+    const auto base = static_cast<int32_t>((neg & kAngleHalf) + (quarter & kAngleQuarter) +
+                                           (eighth & kAngleEighth));
+    // a == 0 is answered directly; its lanes get the harmless quotient 0 / 1.
+    const int64_t on_axis = mask(a == 0);
+    a3 = pick(on_axis, 0, a3);
+    b3 = pick(on_axis, 1, b3);
     // The quotient of integers below 2^44 and 2^33 truncated from a double is the
     // exact integer quotient (the fraction, if any, is at least 2^-33, far above
     // the rounding error), and the division is cheaper than a 64-bit idiv.
     const auto index =
-        static_cast<int32_t>(static_cast<double>(a * kAtan2LutSize) / static_cast<double>(b));
+        static_cast<int32_t>(static_cast<double>(a3 * kAtan2LutSize) / static_cast<double>(b3));
     // Near a full turn the table's last entry (an eighth) can carry the sum to
     // 32768, which is the angle 0.
-    return (base + g_atan2_LUT[index]) & kAngleMask;
+    const int32_t angle = (base + g_atan2_LUT[index]) & kAngleMask;
+    const auto axis_angle = static_cast<int32_t>(mask(b < 0) & kAngleHalf);
+    return static_cast<int32_t>(pick(on_axis, axis_angle, angle));
 }
 
 // Square root: bit-trick estimate and two Newton steps in single precision

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "env_config.h"
 #include "src/ll/usb_ids.h"
@@ -95,7 +96,12 @@ int Bus::plug(const camsim_camera_config_t &cfg_in) {
     p->bus = cfg.bus;
     p->port = cfg.port;
     p->speed = cfg.speed ? cfg.speed : static_cast<uint8_t>(LIBUSB_SPEED_HIGH);
-    p->cam = std::make_shared<Camera>(id, cfg);
+    try {
+        p->cam = std::make_shared<Camera>(id, cfg);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "camsim: camera refused: %s\n", e.what());
+        return CAMSIM_EINVAL;
+    }
     cameras.push_back(p);
     devices.push_back(p);
     attach(*p, true);

@@ -276,7 +276,17 @@ void Camera::status_reply(uint16_t length, ControlResponse &resp) {
     r[1] = last_type_;
     r[2] = static_cast<uint8_t>(last_value_ & 0xff);
     std::memcpy(r.data() + 3, message_.data(), std::min(message_.size(), kStatusTextBytes - 1));
-    r.resize(std::min<size_t>(r.size(), length));
+    size_t n = std::min<size_t>(r.size(), length);
+    if (usb_faults.status_mismatch > 0) {
+        --usb_faults.status_mismatch;
+        r[1] = static_cast<uint8_t>(last_type_ + 1);
+    }
+    if (usb_faults.status_short > 0) {
+        --usb_faults.status_short;
+        r[0] = status::kDone;
+        n = std::min<size_t>(n, usb_faults.status_short_bytes);
+    }
+    r.resize(n);
     resp.data = std::move(r);
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "camsim.h"
-#include "frame_source.h"
+#include "frame_gen.h"
 #include "param_table.h"
 #include "register_file.h"
 #include "stream_encoder.h"
@@ -80,6 +80,11 @@ struct UsbFaults {
     uint32_t stall_out = 0;
     int64_t unplug_after = -1;  // bulk IN completions before the camera drops off
     uint32_t inconsistent = 0;
+    uint32_t event_error = 0;
+    int event_error_code = -1;  // LIBUSB_ERROR_IO
+    uint32_t status_mismatch = 0;
+    uint32_t status_short = 0;
+    uint32_t status_short_bytes = 10;
 };
 
 // A request of the firmware to leave the bus (resets).

@@ -178,7 +178,18 @@ enum camsim_fault {
     CAMSIM_FAULT_STALL_BULK_OUT = 15,
     /* Unplugs the camera after `count` more bulk IN transfers have completed
      * (0: at once). */
-    CAMSIM_FAULT_UNPLUG = 16
+    CAMSIM_FAULT_UNPLUG = 16,
+    /* The next `count` calls of libusb_handle_events* on a context that has a
+     * handle open on the camera return the libusb error -(int)`arg` at once
+     * (arg 0: LIBUSB_ERROR_IO), delivering nothing; completions stay queued
+     * for the next successful call. */
+    CAMSIM_FAULT_EVENT_ERROR = 17,
+    /* The next `count` status polls name a last command type one higher than
+     * the real one (same value), as if answering for another command. */
+    CAMSIM_FAULT_STATUS_MISMATCH = 18,
+    /* The next `count` status polls complete with only `arg` bytes (arg 0: 10)
+     * of a good reply (status done, right type and value). */
+    CAMSIM_FAULT_STATUS_SHORT = 19
 };
 CAMSIM_API int camsim_inject(int cam, int fault, uint32_t count, uint32_t arg, const char *message);
 /* Clears every pending fault of the camera. */

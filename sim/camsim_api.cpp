@@ -1,4 +1,5 @@
 // The control interface of camsim.h.
+#include <algorithm>
 #include <cstring>
 
 #include "bus.h"
@@ -189,6 +190,17 @@ CAMSIM_EXPORT int camsim_inject(int cam, int fault, uint32_t count, uint32_t arg
                 } else {
                     u.unplug_after = count;
                 }
+                break;
+            case CAMSIM_FAULT_EVENT_ERROR:
+                u.event_error += count;
+                u.event_error_code = arg ? -static_cast<int>(arg) : LIBUSB_ERROR_IO;
+                break;
+            case CAMSIM_FAULT_STATUS_MISMATCH:
+                u.status_mismatch += count;
+                break;
+            case CAMSIM_FAULT_STATUS_SHORT:
+                u.status_short += count;
+                u.status_short_bytes = arg ? std::min<uint32_t>(arg, 62) : 10;
                 break;
             default:
                 return CAMSIM_EINVAL;

@@ -243,6 +243,15 @@ CAMSIM_EXPORT int libusb_handle_events_timeout_completed(libusb_context *ctx, st
                  static_cast<void *>(ctx));
         return LIBUSB_ERROR_INVALID_PARAM;
     }
+    // An injected event-handling failure of a camera this context has open.
+    for (auto *h : b.handles) {
+        if (h->closed || !h->dev || h->dev->ctx != c || !h->dev->phys->cam) continue;
+        auto &f = h->dev->phys->cam->usb_faults;
+        if (f.event_error > 0) {
+            --f.event_error;
+            return f.event_error_code;
+        }
+    }
     for (;;) {
         if (completed && camsim::read_completed_flag(completed)) return LIBUSB_SUCCESS;
         auto now = Clock::now();

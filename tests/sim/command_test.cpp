@@ -180,6 +180,23 @@ TEST_F(Commands, BusyStatusPollsAreRepeated) {
     EXPECT_EQ(stats.status_polls, 4u);
 }
 
+TEST_F(Commands, StatusPollNamingAnotherCommand) {
+    ASSERT_EQ(camsim_inject(0, CAMSIM_FAULT_STATUS_MISMATCH, 1, 0, nullptr), 0);
+    EXPECT_EQ(s->stream_stop(), "status of another command");
+    Session::Status st = s->poll();
+    EXPECT_EQ(st.type, 0xC2);
+}
+
+TEST_F(Commands, ShortStatusReply) {
+    ASSERT_EQ(camsim_inject(0, CAMSIM_FAULT_STATUS_SHORT, 2, 0, nullptr), 0);
+    uint8_t r[63];
+    EXPECT_EQ(s->control(true, kStatusPoll, 0, r, 63), 10);
+    ASSERT_EQ(camsim_inject(0, CAMSIM_FAULT_STATUS_SHORT, 0, 0, nullptr), 0);
+    EXPECT_EQ(s->control(true, kStatusPoll, 0, r, 63), 10);
+    EXPECT_EQ(r[0], 0);
+    EXPECT_EQ(s->control(true, kStatusPoll, 0, r, 63), 63);
+}
+
 TEST_F(Commands, InjectedFailureCarriesItsMessageOnce) {
     ASSERT_EQ(camsim_inject(0, CAMSIM_FAULT_FAIL_COMMAND, 1, 0, "flash busy"), 0);
     EXPECT_EQ(s->param_set(13, {1, 1}), "flash busy");

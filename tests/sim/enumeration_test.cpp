@@ -211,6 +211,19 @@ TEST_F(Enumeration, SeveralCamerasHaveDistinctPlacesAndIdentities) {
     EXPECT_NE(idents[1], idents[2]);
 }
 
+TEST_F(Enumeration, RefusedCameraConfigurations) {
+    auto cfg = quick_config();
+    std::snprintf(cfg.scene, sizeof cfg.scene, "moon");
+    EXPECT_EQ(camsim_plug(&cfg), CAMSIM_EINVAL);
+    cfg = quick_config();
+    cfg.height = 0;
+    EXPECT_EQ(camsim_plug(&cfg), CAMSIM_EINVAL);
+    EXPECT_EQ(camsim_camera_count(), 0);
+    camsim_camera_info_t info;
+    EXPECT_EQ(camsim_camera_info(0, &info), CAMSIM_ENOCAM);
+    EXPECT_EQ(camsim_inject(0, CAMSIM_FAULT_STALL_BULK_IN, 1, 0, nullptr), CAMSIM_ENOCAM);
+}
+
 TEST_F(Enumeration, OpenByWrappedSystemDeviceAndByIds) {
     auto cfg = quick_config();
     ASSERT_EQ(camsim_plug(&cfg), 0);

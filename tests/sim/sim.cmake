@@ -15,3 +15,6 @@ kavri_add_gtest(test_sim_transfers
 kavri_add_gtest(test_sim_units
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/encoder_test.cpp
   LIBS kavri_camsim_objects)
+kavri_add_gtest(test_sim_phase_e2e
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/phase_e2e_test.cpp
+  LIBS kavri_camsim)

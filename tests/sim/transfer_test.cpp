@@ -63,6 +63,23 @@ TEST_F(Transfers, CompletedFlagReturnsAtOnceAndTimeOutIsHonoured) {
     EXPECT_LT(took, std::chrono::seconds(4));
 }
 
+TEST_F(Transfers, InjectedEventErrorKeepsCompletionsForTheNextCall) {
+    ASSERT_EQ(camsim_inject(0, CAMSIM_FAULT_EVENT_ERROR, 2, 0, nullptr), 0);
+    Session::Done done;
+    libusb_transfer *t = status_poll(&done);
+    ASSERT_EQ(libusb_submit_transfer(t), 0);
+    timeval tv{0, 10000};
+    EXPECT_EQ(libusb_handle_events_timeout_completed(s->ctx, &tv, nullptr), LIBUSB_ERROR_IO);
+    EXPECT_EQ(libusb_handle_events_timeout_completed(s->ctx, &tv, nullptr), LIBUSB_ERROR_IO);
+    EXPECT_EQ(done.flag, 0);
+    ASSERT_EQ(camsim_inject(0, CAMSIM_FAULT_EVENT_ERROR, 1, 10, nullptr), 0);
+    EXPECT_EQ(libusb_handle_events_timeout_completed(s->ctx, &tv, nullptr),
+              LIBUSB_ERROR_INTERRUPTED);
+    EXPECT_EQ(libusb_handle_events_timeout_completed(s->ctx, &tv, nullptr), 0);
+    EXPECT_EQ(done.flag, 1);
+    libusb_free_transfer(t);
+}
+
 TEST_F(Transfers, CancelledBulkTransferKeepsItsPartialLength) {
     Ring ring(*s, 1, 0);
     ring.start();

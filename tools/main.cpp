@@ -1,0 +1,142 @@
+// kavri-cli: list, inspect and drive kavri depth cameras from the shell.
+// The command line lives here; each subcommand's work is in cli/cmd_*.cpp.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <functional>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+
+namespace cli = kavri::cli;
+
+namespace {
+
+void add_setup_options(CLI::App *cmd, cli::CameraSetup &s) {
+    cmd->add_option("--mod-freq", s.mod_freq, "modulation frequency in Hz (e.g. 12000000)");
+    cmd->add_option("--fps", s.fps, "frame rate")->check(CLI::Range(1u, 120u));
+    cmd->add_option("--intg-time", s.intg_time, "integration time")->check(CLI::Range(0, 65535));
+    cmd->add_flag("--undistort", s.undistort, "correct the lens distortion");
+    cmd->add_option("--smooth", s.smooth, "smoothing level (0 off; the filters run from 2)")
+        ->check(CLI::Range(0, 255));
+    cmd->add_option("--amp-min", s.amp_min, "drop pixels with a lower amplitude")
+        ->check(CLI::Range(0, 65535));
+    cmd->add_option("--auto-intg", s.auto_intg,
+                    "automatic integration time: per-mille limit of saturated samples")
+        ->check(CLI::Range(0, 1000));
+    cmd->add_option("--offset", s.offset_mm, "distance offset in mm added to every pixel");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{
+        "kavri-cli: list, inspect and drive kavri time-of-flight depth cameras.\n"
+        "Works the same on a real camera and under camsim-run (the simulator)."};
+    app.footer(std::string("\n") + cli::kExitCodeHelp +
+               "\nErrors name the cause and the fix; the library's log is kavri-cli.log in the "
+               "working folder.");
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    cli::GlobalOptions g;
+    app.add_option("-d,--device", g.device, "BUS:PORT of the camera (see `list`)");
+    app.add_option("-w,--workdir", g.workdir,
+                   "folder for the calibration cache and the log (default $KAVRI_WORKDIR, "
+                   "else ~/.cache/kavri)");
+    app.add_flag("-v,--verbose", g.verbose, "show the library's log: -v warnings, -vv, -vvv more");
+
+    std::function<int()> run;
+
+    app.add_subcommand("list",
+                       "list the cameras: bus, port, address, speed, product, "
+                       "identification, versions, driver")
+        ->callback([&] { run = [&] { return cli::run_list(g); }; });
+    app.add_subcommand("info", "one camera in detail: settings, calibration state, lens")
+        ->callback([&] { run = [&] { return cli::run_info(g); }; });
+
+    cli::ParamOptions po;
+    auto *param = app.add_subcommand("param", "read and write the camera's parameters");
+    param->require_subcommand(1);
+    auto *pget = param->add_subcommand("get", "read parameters by name or id");
+    pget->add_option("names", po.names, "names or ids (see `param names`)")->required();
+    pget->callback([&] { run = [&] { return cli::run_param_get(g, po); }; });
+    auto *pset = param->add_subcommand("set", "write one parameter");
+    pset->add_option("name", po.name, "name or id")->required();
+    pset->add_option("value", po.value, "number (decimal or 0x..), text, or hex bytes 01:02")
+        ->required();
+    pset->callback([&] { run = [&] { return cli::run_param_set(g, po); }; });
+    param->add_subcommand("names", "the parameters known by name")->callback([&] {
+        run = [] { return cli::run_param_names(); };
+    });
+
+    cli::RegOptions ro;
+    auto *reg = app.add_subcommand("reg", "read and write the camera's registers");
+    reg->require_subcommand(1);
+    auto *rread = reg->add_subcommand("read", "read registers");
+    rread->add_option("target", ro.target, "0 system information, 1 sensor, 2 illumination")
+        ->required()
+        ->check(CLI::Range(0u, 255u));
+    rread->add_option("address", ro.address, "first register")->required();
+    rread->add_option("count", ro.count, "how many (default 1)");
+    rread->callback([&] { run = [&] { return cli::run_reg_read(g, ro); }; });
+    auto *rwrite = reg->add_subcommand("write", "write registers");
+    rwrite->add_option("target", ro.target, "1 sensor, 2 illumination")
+        ->required()
+        ->check(CLI::Range(0u, 255u));
+    rwrite->add_option("address", ro.address, "first register")->required();
+    rwrite->add_option("values", ro.values, "values, decimal or 0x..")->required();
+    rwrite->callback([&] { run = [&] { return cli::run_reg_write(g, ro); }; });
+
+    cli::CaptureOptions co;
+    auto *cap = app.add_subcommand(
+        "capture", "capture frames into PNG pictures, a PLY point cloud, a frame file and ONI");
+    cap->add_option("-n,--frames", co.frames, "frames to capture (default 30)");
+    cap->add_option("-o,--out-dir", co.out_dir,
+                    "write every output there: distance.png gray.png cloud.ply distance.kv "
+                    "capture.oni");
+    cap->add_option("--png", co.png_distance, "colour-mapped distance picture of the last frame");
+    cap->add_option("--gray-png", co.png_gray, "gray (amplitude) picture of the last frame");
+    cap->add_option("--ply", co.ply, "point cloud of the last frame");
+    cap->add_option("--kv", co.kv, "frame file with every frame's distances");
+    cap->add_option("--kv-format", co.kv_format, "f32 (metres), u32 or u16 (mm); default u16");
+    cap->add_option("--oni", co.oni, "ONI recording: distance and amplitude");
+    cap->add_option("--range", co.range, "colour range MIN:MAX in mm (default: from the data)");
+    add_setup_options(cap, co.setup);
+    cap->callback([&] { run = [&] { return cli::run_capture(g, co); }; });
+
+    cli::RecordOptions rec;
+    auto *record = app.add_subcommand(
+        "record", "record an ONI file until a frame count or Ctrl-C (the file is finished)");
+    record->add_option("oni", rec.oni, "the ONI file")->required();
+    record->add_option("-n,--frames", rec.frames, "stop after that many (default: Ctrl-C)");
+    record->add_flag("!--no-gray", rec.gray, "distance only, no amplitude stream");
+    record->add_option("--progress-every", rec.progress_every,
+                       "print the frame count every that many frames (0: never; default 30)");
+    add_setup_options(record, rec.setup);
+    record->callback([&] { run = [&] { return cli::run_record(g, rec); }; });
+
+    app.add_subcommand("doctor", "check what stands between you and a working camera")
+        ->callback([&] { run = [&] { return cli::run_doctor(g); }; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return cli::kExitUsage;
+    }
+    try {
+        return run ? run() : cli::kExitUsage;
+    } catch (const cli::CliError &e) {
+        std::fprintf(stderr, "kavri-cli: error: %s\n", e.what());
+        if (!e.fix().empty()) std::fprintf(stderr, "  fix: %s\n", e.fix().c_str());
+        return e.code();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "kavri-cli: internal error: %s\n", e.what());
+        return cli::kExitFailure;
+    }
+}

@@ -1,4 +1,8 @@
-/* EPC chip driver, calibration mount and distance calculation. */
+/*
+ * EPC chip driver, calibration mount and distance calculation.
+ * Every function takes the driver record whose priv holds the EPC state
+ * (created by the table's init operation).
+ */
 #ifndef KAVRI_EPC_H
 #define KAVRI_EPC_H
 
@@ -8,7 +12,79 @@
 
 KAVRI_BEGIN_DECLS
 
+/* Filter ids of the EPC driver's filter switch (kavri_filter_enable). */
+#define KAVRI_FILTER_UNDISTORT 0    /* no argument */
+#define KAVRI_FILTER_CALIB 1        /* no argument; 0 when no calibration is mounted */
+#define KAVRI_FILTER_SMOOTH 2       /* uint8_t level; the chain runs from level 2 */
+#define KAVRI_FILTER_AMP_MIN 4      /* uint16_t amplitude threshold */
+#define KAVRI_FILTER_AUTO_INTG 5    /* uint16_t per-mille limit of saturated samples */
+#define KAVRI_FILTER_SYNC_CHECK 6   /* int16_t value sent with the resync parameter */
+#define KAVRI_FILTER_TEMP_MONITOR 7 /* uint16_t, stored only */
+#define KAVRI_FILTER_HDR 8          /* no argument */
+#define KAVRI_FILTER_OFFSET 9       /* int32_t distance offset in mm */
+
+/* Frame decode kinds. */
+#define KAVRI_DECODE_DISTANCE 1u
+#define KAVRI_DECODE_GRAY 2u
+
+/* Decoded pixel markers. */
+#define KAVRI_DIST_MAX_VALID 60000u
+#define KAVRI_DIST_REMOVED 65300u /* removed by a processing step */
+#define KAVRI_DIST_NO_DIST 65500u /* saturated or zero sample, or no defined result */
+
 KAVRI_API extern const kavri_drv_op_t g_kavri_driver_op_epc;
+
+/* ---- driver operations (also reached through the table) ------------------ */
+KAVRI_API uint8_t epc_init(kavri_drv_t *drv, kavri_dev_t *dev);
+KAVRI_API void epc_uninit(kavri_drv_t *drv);
+KAVRI_API uint8_t epc_frame_get_info(kavri_drv_t *drv, kavri_frame_info_t *out,
+                                     const kv_stream_frame_info_t *raw);
+/* Returns the bytes written to dst (width x height x 2) or -1. */
+KAVRI_API int32_t epc_frame_decode(kavri_drv_t *drv, void *dst, uint32_t dst_bytes, uint32_t kind,
+                                   const uint16_t *src, uint32_t src_bytes,
+                                   const kavri_frame_info_t *info);
+KAVRI_API uint8_t epc_lens_param_get(kavri_drv_t *drv, kv_lens_param_t *out, uint32_t width,
+                                     uint32_t height);
+KAVRI_API void epc_update_intg_time(kavri_drv_t *drv, uint16_t value, uint32_t which);
+KAVRI_API void epc_update_mod_freq(kavri_drv_t *drv, uint32_t freq_hz, uint32_t unused);
+/* The calib_load operation: 0, or -1 when the parameter file name cannot be formed. */
+KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t a0, int32_t a1, int32_t a2);
+KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter_id, const void *arg,
+                                    uint32_t arg_size);
+KAVRI_API uint8_t epc_filter_disable(kavri_drv_t *drv, uint32_t filter_id);
+/* dir 'w' or 'r'; count sensor registers from address (below 256). 0 or -1. */
+KAVRI_API int32_t _epc_reg_rw(kavri_drv_t *drv, uint8_t dir, uint32_t address, uint32_t count,
+                              uint32_t *values);
+
+/* ---- calibration mount ---------------------------------------------------- */
+KAVRI_API uint8_t epc_calc_init(kavri_drv_t *drv);
+KAVRI_API void epc_calc_uninit(kavri_drv_t *drv);
+/* 1 mounted, -1 no calibration (default scale and offset set). */
+KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv);
+KAVRI_API void epc_calc_unmount_clib(kavri_drv_t *drv);
+KAVRI_API uint8_t epc_calc_calib_loaded(kavri_drv_t *drv);
+/* The scale/offset fit over plane 0 and the middle plane (each plane header
+ * followed by 320 x 240 values). */
+KAVRI_API void _calc_scale_offset(kavri_drv_t *drv, float *scale, float *offset,
+                                  const uint8_t *plane0, const uint8_t *plane_mid);
+
+/* ---- per-pixel arithmetic --------------------------------------------------
+ * src holds `count` sub-frames of width x height samples, sensor row order.
+ * Results are 1, or 0 unless count is 4 and width x height is a multiple of 4. */
+KAVRI_API uint8_t calc_dist_calib_drnu(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
+                                       const uint16_t *src, uint32_t width, uint32_t height,
+                                       uint32_t count);
+KAVRI_API uint8_t calc_dist_calib_simple(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
+                                         const uint16_t *src, uint32_t width, uint32_t height,
+                                         uint32_t count);
+KAVRI_API uint8_t calc_dist_calib_none(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
+                                       const uint16_t *src, uint32_t width, uint32_t height,
+                                       uint32_t count, int32_t scale_um, int32_t offset_mm);
+KAVRI_API uint8_t calc_gray(kavri_drv_t *drv, uint16_t *amp, const uint16_t *src, uint32_t width,
+                            uint32_t height, uint32_t count);
+/* Sensor readout row order to image order and back. */
+KAVRI_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height);
+KAVRI_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height);
 
 KAVRI_END_DECLS
 

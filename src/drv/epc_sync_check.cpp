@@ -1,0 +1,59 @@
+// Consistency of the four sub-frames: opposite phase samples of a lit pixel
+// add up to about twice the mid level. When most pixels disagree the camera is
+// out of step and is told to resynchronise, at most once per second.
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "core/le.h"
+#include "drv/epc_decode_steps.h"
+#include "drv/epc_io.h"
+#include "kavri/log.h"
+
+namespace kavri::epc {
+namespace {
+
+constexpr uint32_t kPairSumMin = 4017, kPairSumMax = 4175;
+constexpr uint64_t kConsistentPct = 60;  // both pairs must exceed this share
+constexpr uint16_t kMask = 0x0FFF;
+
+std::atomic<int64_t> g_last_resync_s{0};
+std::atomic<int64_t> g_last_check_s{0};
+std::atomic<int64_t> g_last_check_us{0};
+
+}  // namespace
+
+bool frame_consistent(const uint16_t *src, size_t n, size_t examined) {
+    if (examined == 0 || n == 0) return false;
+    const uint16_t *s0 = src, *s1 = src + n, *s2 = src + 2 * n, *s3 = src + 3 * n;
+    uint32_t c02 = 0, c13 = 0;
+    for (size_t i = 0; i < examined; ++i) {
+        const uint32_t a = (s0[i] & kMask) + (s2[i] & kMask);
+        const uint32_t b = (s1[i] & kMask) + (s3[i] & kMask);
+        c02 += (a >= kPairSumMin) & (a <= kPairSumMax);
+        c13 += (b >= kPairSumMin) & (b <= kPairSumMax);
+    }
+    return uint64_t{c02} * 100 / n > kConsistentPct && uint64_t{c13} * 100 / n > kConsistentPct;
+}
+
+bool sync_check(kavri_drv_t *drv, const State &st, const uint16_t *src, size_t n,
+                uint32_t src_bytes) {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    g_last_check_s.store(now.tv_sec, std::memory_order_relaxed);
+    g_last_check_us.store(now.tv_usec, std::memory_order_relaxed);
+    // Never past the first sub-frame, whatever the byte count says.
+    const size_t examined = std::min<size_t>(src_bytes / 8, n);
+    if (frame_consistent(src, n, examined)) return true;
+    if (now.tv_sec <= g_last_resync_s.load(std::memory_order_relaxed)) return true;
+    uint8_t val[3];
+    val[0] = st.sync_value == 0 ? 1 : 0;
+    le::put_u16(val + 1, static_cast<uint16_t>(st.sync_value));
+    param_write(drv, KAVRI_PARAM_RESYNC, val, sizeof val);
+    g_last_resync_s.store(now.tv_sec, std::memory_order_relaxed);
+    return false;
+}
+
+}  // namespace kavri::epc

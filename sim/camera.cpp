@@ -100,11 +100,13 @@ Camera::Camera(int id, const camsim_camera_config_t &cfg)
     layout.frames_per_chunk = cfg.frames_per_chunk;
     layout.data_checksum = cfg.data_checksum != 0;
     encoder_.set_layout(layout);
+    calib.configure(*gen_);
     power_cycle();
 }
 
 void Camera::power_cycle() {
     params_.reset_defaults(identity_);
+    calib.apply(params_);
     registers_.reset_defaults(identity_.serial);
     status_ = status::kDone;
     last_type_ = 0;
@@ -116,6 +118,7 @@ void Camera::power_cycle() {
     t_ib_ = cfg_.t_ib;
     drift_frames_ = 0;
     inconsistent_ = false;
+    data.power_cycle();
     link_down();
 }
 
@@ -210,6 +213,11 @@ void Camera::fail(const std::string &text) {
 
 void Camera::command(const ControlRequest &req, ControlResponse &resp, Clock::time_point now) {
     const bool in = (req.request_type & kDirIn) != 0;
+    if (req.request == kDataCommand) {
+        std::string err = data.command(in, req.value, req.data, resp.data, now);
+        if (!err.empty()) fail(err);
+        return;
+    }
     if (req.request == cmd::kDevice && !in) {
         switch (req.value) {
             case cmd::kReset:
@@ -422,6 +430,7 @@ void Camera::stream_start(std::span<const uint8_t> data, Clock::time_point now) 
     stats.last_start_arg = wire::get_u32(data.data());
     ++stats.stream_starts;
     if (streaming_) return;
+    calib.rewind();
     streaming_ = true;
     next_due_ = now;
 }
@@ -439,7 +448,7 @@ Clock::duration Camera::frame_period() const {
 }
 
 std::optional<Clock::time_point> Camera::next_frame_due() const {
-    if (!streaming_ || cfg_.free_run) return std::nullopt;
+    if (!streaming_ || cfg_.free_run || calib.uploading(params_)) return std::nullopt;
     return next_due_;
 }
 
@@ -453,6 +462,7 @@ void Camera::drift_temperatures() {
 
 bool Camera::produce(Clock::time_point now) {
     if (!streaming_) return false;
+    if (calib.uploading(params_)) return produce_upload();
     if (!cfg_.free_run) {
         if (now < next_due_) return false;
         const auto period = frame_period();
@@ -498,6 +508,28 @@ bool Camera::produce(Clock::time_point now) {
     stats.next_frame_index = encoder_.next_frame_index;
     stats.next_stream_index = encoder_.next_stream_index;
     drift_temperatures();
+    return fifo_.size() > before;
+}
+
+// Data upload mode: the stored calibration package, one format-171 frame a
+// call (indexes from 0), unpaced; nothing after its last frame.
+bool Camera::produce_upload() {
+    uint16_t index = 0;
+    if (!calib.next_frame(frame_buf_, index)) return false;
+    uint8_t desc[kFrameDescBytes] = {};
+    wire::put_u16(desc, static_cast<uint16_t>(cfg_.width));
+    wire::put_u16(desc + 2, static_cast<uint16_t>(cfg_.height));
+    if (fifo_pos_ == fifo_.size()) {
+        fifo_.clear();
+        fifo_pos_ = 0;
+    }
+    const size_t before = fifo_.size();
+    encoder_.next_frame_index = index;
+    last_frame_index_ = index;
+    stats.chunks += encoder_.add_frame(frame_buf_, kCalibFrameFormat, desc, fifo_, stream_faults);
+    ++stats.frames;
+    stats.next_frame_index = encoder_.next_frame_index;
+    stats.next_stream_index = encoder_.next_stream_index;
     return fifo_.size() > before;
 }
 

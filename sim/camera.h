@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "calib_store.h"
 #include "camsim.h"
+#include "data_actions.h"
 #include "frame_gen.h"
 #include "param_table.h"
 #include "register_file.h"
@@ -134,6 +136,8 @@ class Camera {
 
     UsbFaults usb_faults;
     StreamFaults stream_faults;
+    DataActions data;  // data images: command 0xCC and bulk OUT 0x01
+    CalibStore calib;  // the calibration package (parameter 8, upload mode)
     camsim_camera_stats_t stats{};
 
   private:
@@ -151,6 +155,7 @@ class Camera {
     void stream_stop();
     void status_reply(uint16_t length, ControlResponse &resp);
     void drift_temperatures();
+    bool produce_upload();
     Clock::duration frame_period() const;
 
     int id_;

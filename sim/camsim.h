@@ -265,4 +265,7 @@ CAMSIM_API int camsim_last_frame(int cam, uint8_t *dst, uint32_t capacity, uint8
 }
 #endif
 
+#include "camsim_data.h"
+#include "camsim_calib.h"
+
 #endif /* KAVRI_CAMSIM_H */

@@ -203,6 +203,7 @@ CAMSIM_EXPORT int camsim_inject(int cam, int fault, uint32_t count, uint32_t arg
                 u.status_short_bytes = arg ? std::min<uint32_t>(arg, 62) : 10;
                 break;
             default:
+                if (p.cam->data.inject(fault, count, arg)) break;
                 return CAMSIM_EINVAL;
         }
         b.advance(Clock::now());
@@ -215,6 +216,7 @@ CAMSIM_EXPORT int camsim_clear_faults(int cam) {
     return with_camera(cam, [](camsim::Bus &, camsim::PhysDevice &p) {
         p.cam->usb_faults = camsim::UsbFaults{};
         p.cam->stream_faults = camsim::StreamFaults{};
+        p.cam->data.clear_faults();
         return CAMSIM_OK;
     });
 }

@@ -83,6 +83,7 @@ int submit_bulk(camsim::Bus &b, TransferRec *rec, PhysDevice &p) {
         b.complete(rec, LIBUSB_TRANSFER_STALL, 0);
         return LIBUSB_SUCCESS;
     }
+    p.cam->data.bulk_out(std::span<const uint8_t>(t->buffer, static_cast<size_t>(t->length)));
     p.cam->stats.bulk_out_bytes += static_cast<uint64_t>(t->length);
     b.complete(rec, LIBUSB_TRANSFER_COMPLETED, t->length);
     return LIBUSB_SUCCESS;

@@ -123,6 +123,8 @@ void check_with_library(Report &r, const GlobalOptions &g, const Library &lib) {
     else if (!s.camera_has_package)
         r.warn("the camera holds no calibration package: distances are uncalibrated",
                "have the camera calibrated, or place its calibration file in " + lib.workdir());
+    if (!s.cache_valid && s.camera_answered && !s.camera_has_package)
+        return;  // nothing to download: the warning above says what to do
     if (!s.cache_valid)
         r.fail("no valid calibration cached" +
                    (s.cache_path.empty() ? std::string() : " at " + s.cache_path),

@@ -1,0 +1,24 @@
+# kavri-cli on the simulator: every subcommand through camsim-run, the
+# recording interrupted by SIGINT, and the demo's outputs. The ONI files are
+# played back by tests/oni's OpenNI2 reader program.
+if(TARGET kavri-cli AND TARGET camsim-run AND TARGET oni_reader)
+  pkg_check_modules(CLI_TEST_PNG REQUIRED IMPORTED_TARGET libpng)
+  set(cli_test_defs CAMSIM_RUN_PATH="$<TARGET_FILE:camsim-run>"
+      KAVRI_CLI_PATH="$<TARGET_FILE:kavri-cli>" ONI_READER_PATH="$<TARGET_FILE:oni_reader>"
+      DEMO_SCRIPT="${PROJECT_SOURCE_DIR}/tools/demo.sh" KAVRI_BUILD_DIR="${PROJECT_BINARY_DIR}")
+
+  kavri_add_gtest(test_cli_commands
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/cli_commands_test.cpp
+                          ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
+                  LIBS kavri TIMEOUT 300)
+  kavri_add_gtest(test_cli_demo
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/demo_outputs_test.cpp
+                          ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
+                  LIBS kavri PkgConfig::CLI_TEST_PNG TIMEOUT 300)
+  foreach(t test_cli_commands test_cli_demo)
+    if(TARGET ${t})
+      target_compile_definitions(${t} PRIVATE ${cli_test_defs})
+      add_dependencies(${t} kavri-cli camsim-run kavri_camsim oni_reader)
+    endif()
+  endforeach()
+endif()

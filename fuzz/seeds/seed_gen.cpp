@@ -1,0 +1,160 @@
+// Writes the seed corpus of one fuzz target into a folder:
+//   fuzz_seed_gen <stream|param|zip|cmd> <folder>
+// Seeds are made here, from the formats' own rules, not copied from anywhere.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cmd_script.h"
+#include "fuzz_wire.h"
+#include "param/param_builder.h"
+#include "param/zip_builder.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Corpus = std::vector<Bytes>;
+
+Bytes pattern(size_t n, uint8_t salt) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 31 + salt);
+    return b;
+}
+
+// Stream seeds: [flags][max_frames][split seed x2] + a camera stream.
+struct StreamBuilder {
+    uint16_t sidx = 0, fridx = 0;
+    Bytes out;
+    void frame(uint32_t frlen, uint32_t chunk, bool sum) {
+        const Bytes f = pattern(frlen, static_cast<uint8_t>(fridx));
+        for (uint32_t off = 0; off < frlen; off += chunk) {
+            kvfuzz::ChunkSpec c;
+            c.sidx = sidx++;
+            c.frlen = frlen;
+            c.fridx = fridx;
+            c.frame_start = off == 0;
+            c.with_sum = sum;
+            c.desc[0] = 0x00F00140;  // 320 x 240
+            kvfuzz::append_chunk(out, c, f.data() + off, std::min(chunk, frlen - off));
+        }
+        ++fridx;
+    }
+    void packed(uint32_t frlen, uint32_t count, bool sum) {
+        const Bytes f = pattern(size_t(frlen) * count, 7);
+        kvfuzz::ChunkSpec c;
+        c.sidx = sidx++;
+        c.frlen = frlen;
+        c.fridx = fridx;
+        c.frame_start = true;
+        c.with_sum = sum;
+        kvfuzz::append_chunk(out, c, f.data(), static_cast<uint32_t>(f.size()));
+        fridx = static_cast<uint16_t>(fridx + count);
+    }
+    Bytes seed(uint8_t flags, uint8_t max_frames, uint16_t split) const {
+        Bytes s{flags, max_frames, static_cast<uint8_t>(split), static_cast<uint8_t>(split >> 8)};
+        s.insert(s.end(), out.begin(), out.end());
+        return s;
+    }
+};
+
+Corpus stream_seeds() {
+    Corpus c;
+    {
+        StreamBuilder b;
+        for (int i = 0; i < 3; ++i) b.frame(256, 256, true);
+        c.push_back(b.seed(0, 4, 1));
+    }
+    {
+        StreamBuilder b;
+        for (int i = 0; i < 3; ++i) b.frame(600, 200, false);
+        c.push_back(b.seed(1, 2, 2));
+    }
+    {
+        StreamBuilder b;
+        b.packed(100, 3, true);
+        b.packed(100, 3, false);
+        c.push_back(b.seed(0, 8, 3));
+    }
+    {  // garbage, a lost middle chunk, a wrong data sum, wrap of the indexes
+        StreamBuilder b;
+        b.out = pattern(50, 3);
+        b.out.push_back(kvfuzz::kSync0);
+        b.sidx = 65534;
+        b.fridx = 65535;
+        b.frame(300, 100, true);
+        const size_t cut = b.out.size();
+        b.frame(300, 100, true);
+        b.out.erase(b.out.begin() + static_cast<long>(cut + 136),
+                    b.out.begin() + static_cast<long>(cut + 272));
+        b.frame(128, 128, true);
+        b.out[b.out.size() - 5] ^= 0x40;
+        b.frame(128, 64, false);
+        c.push_back(b.seed(0, 1, 4));
+        c.push_back(b.seed(1, 0, 5));
+    }
+    return c;
+}
+
+Corpus param_seeds() {
+    using namespace kavri::param::test;
+    Corpus c;
+    c.push_back(build_file(two_block_spec(150)));
+    c.push_back(build_file(two_block_spec(120)));  // legacy layout
+    FileSpec one;
+    one.blocks.push_back({KAVRI_PARAM_UNIT_CALIB, calib_block(12000000, 200, 0x33)});
+    c.push_back(build_file(one));
+    FileSpec none;
+    c.push_back(build_file(none));
+    return c;
+}
+
+Corpus zip_seeds() {
+    using namespace kavri::param::test;
+    Corpus c;
+    c.push_back(build_zip({zip_file("kavri_param_1.bin", pattern(300, 1)),
+                           zip_file("kavri_param_lens_1.txt", Bytes{'1', ' ', '2', '\n'})}));
+    c.push_back(build_zip({zip_dir("sub/"), zip_file("sub/a.bin", pattern(100, 2)),
+                           zip_symlink("sub/link", "a.bin")}));
+    c.push_back(build_zip({zip_file("../escape.bin", pattern(10, 3))}));
+    c.push_back(build_zip({zip_symlink("out", "/tmp")}));
+    return c;
+}
+
+Corpus cmd_seeds() {
+    using namespace kvfuzz::cmd;
+    Corpus c;
+    c.push_back({kParamGet, 2, kParamGet, 3, kRegRead, 1, 4, 0, kRegWrite, 1, 2, 8});
+    c.push_back(
+        {kFault, kFaultShort, 2, 10, kParamGet, 12, kFault, kFaultMismatch, 0, kParamSet, 12, 30});
+    c.push_back({kFault, kFaultBusy, 2, kRegWrite, 1, 8, 0, kFault, kFaultFail, 0, 'n', 'o', 0,
+                 kParamGet, 1});
+    c.push_back({kSetParam, 3, 8,         'E', '2',    '-',        'x', 0,           0,
+                 0,         0, kParamGet, 3,   kFault, kFaultHang, 0,   kParamBatch, 2,
+                 2,         5, kRawCmd,   0,   0xB0,   0,          0,   63});
+    return c;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::map<std::string, std::function<Corpus()>> gens = {
+        {"stream", stream_seeds}, {"param", param_seeds}, {"zip", zip_seeds}, {"cmd", cmd_seeds}};
+    if (argc != 3 || !gens.count(argv[1])) {
+        std::fprintf(stderr, "usage: %s <stream|param|zip|cmd> <folder>\n", argv[0]);
+        return 2;
+    }
+    std::filesystem::create_directories(argv[2]);
+    const Corpus corpus = gens.at(argv[1])();
+    for (size_t i = 0; i < corpus.size(); ++i) {
+        const std::string path = std::string(argv[2]) + "/seed_" + std::to_string(i);
+        FILE *f = std::fopen(path.c_str(), "wb");
+        if (!f) return 1;
+        std::fwrite(corpus[i].data(), 1, corpus[i].size(), f);
+        std::fclose(f);
+    }
+    return 0;
+}

@@ -63,6 +63,11 @@ usb_ll_dev_priv_t *ready_state(kavri_ll_t *ll) {
         KV_ERR("[%s]  USB handler Is NULL!\r\n", kCmdTag);
         return nullptr;
     }
+    if (st->on_event_thread()) {
+        // Only this thread could deliver the completion the command waits for.
+        KV_ERR("[%s] commands cannot run on the device's event thread\n", kCmdTag);
+        return nullptr;
+    }
     return st;
 }
 

@@ -287,6 +287,11 @@ void usb_ll_dev_close(kavri_ll_t *ll) {
         KV_WRN("[%s] device no need to closed!\n", tag);
         return;
     }
+    if (st->on_event_thread()) {
+        // Close joins the event thread and waits for completions it delivers.
+        KV_ERR("[%s] cannot close the device from its own event thread\n", tag);
+        return;
+    }
 
     // The stream transfers are freed below: none may still be in flight.
     usb_ll_ring_cancel(*st, tag);

@@ -8,6 +8,7 @@ namespace kavri::ll {
 void _usb_ll_evt_thread(kavri_ll_t *ll) {
     constexpr const char *loop_tag = "_ll_event_loop";
     usb_ll_dev_priv_t &st = *usb_state(ll);
+    st.evt_thread_id.store(std::this_thread::get_id());
     KV_DBG("[%s] enter\n", "_usb_ll_evt_thread");
     st.evt_running.store(1);
     KV_TRC("[%s] Enter ll event loop...\n", loop_tag);

@@ -59,6 +59,7 @@ struct usb_ll_dev_priv_t {
     std::thread evt_thread;
     int evt_exit = 0;  // libusb's completion flag for the event wait; use evt_exit_ref()
     std::atomic<uint8_t> evt_running{0};
+    std::atomic<std::thread::id> evt_thread_id{};  // set by the event thread itself
 
     // Transfers owned by libusb: the stream ring's and the commands abandoned
     // after their host-side limit. Close waits for both to drain.
@@ -70,6 +71,8 @@ struct usb_ll_dev_priv_t {
     std::vector<SyncTransfer *> orphans;            // guarded by io_mutex
 
     std::atomic_ref<int> evt_exit_ref() { return std::atomic_ref<int>(evt_exit); }
+    // Calls that wait for completions cannot run on the thread that delivers them.
+    bool on_event_thread() const { return std::this_thread::get_id() == evt_thread_id.load(); }
     int outstanding_locked() const {
         return ring_in_flight_count + static_cast<int>(orphans.size());
     }
@@ -109,8 +112,8 @@ void usb_ll_cap_abort(kavri_ll_t *ll);
 // ---- internal steps -----------------------------------------------------------------
 void _usb_ll_evt_thread(kavri_ll_t *ll);
 void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer);
-// Stops the ring for good: sets stop and cancels every stream transfer in
-// flight. Returns how many were cancelled.
+// Stops the ring for good before close: sets stop and cancels every stream
+// transfer in flight, without log lines. Returns how many were cancelled.
 int usb_ll_ring_cancel(usb_ll_dev_priv_t &st, const char *tag);
 
 }  // namespace kavri::ll

@@ -60,13 +60,14 @@ void mark_idle_locked(usb_ll_dev_priv_t &st, int idx) {
     if (--st.ring_in_flight_count == 0) st.io_idle.notify_all();
 }
 
-// Cancels the in-flight stream transfers (logging all sixteen).
-int cancel_ring(usb_ll_dev_priv_t &st, const char *tag) {
+// Cancels the in-flight stream transfers; a capture call logs all sixteen.
+int cancel_ring(usb_ll_dev_priv_t &st, const char *tag, bool log_each = true) {
     std::vector<libusb_transfer *> to_cancel;
     {
         std::lock_guard lock(st.io_mutex);
         for (int i = 0; i < kRingSize; ++i) {
-            KV_TRC("[%s] trans[%d] cancel: status=%d\n", tag, i, st.ring_last_status[i]);
+            if (log_each)
+                KV_TRC("[%s] trans[%d] cancel: status=%d\n", tag, i, st.ring_last_status[i]);
             if (st.ring_in_flight[i]) to_cancel.push_back(st.transfers[i].get());
         }
     }
@@ -110,7 +111,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
 
 int usb_ll_ring_cancel(usb_ll_dev_priv_t &st, const char *tag) {
     set_stop(st, 1);
-    return cancel_ring(st, tag);
+    return cancel_ring(st, tag, false);
 }
 
 uint8_t usb_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb, void *cb_arg) {
@@ -163,7 +164,8 @@ uint8_t usb_ll_cap_stop(kavri_ll_t *ll) {
     constexpr const char *tag = "usb_ll_cap_stop";
     if (!device_ready(ll, tag)) return 0;
     usb_ll_dev_priv_t &st = *usb_state(ll);
-    usb_ll_ring_cancel(st, tag);
+    set_stop(st, 1);
+    cancel_ring(st, tag);
     uint8_t payload = kStopPayload;
     return usb_ll_exe_cmd(ll, 1, kCmdStream, kValStreamStop, &payload, sizeof payload,
                           kStreamCmdTimeoutMs);

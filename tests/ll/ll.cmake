@@ -9,6 +9,7 @@ if(TARGET kavri_camsim)
   kavri_add_gtest(test_ll_usb
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_dev_test.cpp ${CMAKE_CURRENT_LIST_DIR}/usb_cmd_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/usb_stream_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/usb_event_test.cpp
     LIBS -Wl,--no-as-needed kavri_camsim kavri
     LABELS threads
     TIMEOUT 120)

@@ -78,6 +78,56 @@ class LogCapture {
     std::string text_;
 };
 
+// Library log lines written to a file, readable while the test runs (the
+// console capture can only be read once, at its end).
+class LogFile {
+  public:
+    explicit LogFile(unsigned level)
+        : path_(::testing::TempDir() + "kavri_ll_log_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt"),
+          console_(kv_log_get_level(KV_LOG_SINK_CONSOLE)) {
+        std::remove(path_.c_str());
+        kv_log_enable(KV_LOG_SINK_FILE, level, path_.c_str());
+    }
+    ~LogFile() {
+        // Closes the file; the console threshold comes back (no file was open
+        // before, so the file threshold has nothing to write to either way).
+        kv_log_disable();
+        kv_log_enable(KV_LOG_SINK_CONSOLE, console_, nullptr);
+        std::remove(path_.c_str());
+    }
+    std::string text() const {
+        std::string out;
+        if (FILE *f = std::fopen(path_.c_str(), "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+            std::fclose(f);
+        }
+        return out;
+    }
+    size_t count(const std::string &needle) const {
+        const std::string t = text();
+        size_t n = 0;
+        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
+        return n;
+    }
+    // Waits (bounded) until needle has been logged at least n times.
+    bool wait_for(const std::string &needle, size_t n = 1,
+                  std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) const {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (count(needle) < n) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+  private:
+    std::string path_;
+    unsigned console_;
+};
+
 class SimTest : public ::testing::Test {
   protected:
     void SetUp() override { camsim_clear(); }

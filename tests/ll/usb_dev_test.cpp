@@ -180,4 +180,38 @@ TEST_F(UsbDevices, SecondOpenOfAnOpenRecordIsRefused) {
     EXPECT_EQ(kavri_ll_reg_write(ll, 1, 0, std::array<uint32_t, 1>{7}.data(), 1), 1);
 }
 
+TEST_F(UsbDevices, OpenAndCloseReportTheirSteps) {
+    const int cam = plug(1, 9);
+    const camsim_camera_info_t info = camera_info(cam);
+    char where[32];
+    std::snprintf(where, sizeof where, "@ %03d:%03d:%03d", info.port, info.bus, info.address);
+    LogCapture log(KV_LOG_TRC);
+    kavri_ll_t list[1];
+    ASSERT_EQ(kavri_ll_dev_list(list, 1), 1);
+    kavri_ll_t &ll = *keep(list[0]);
+    ASSERT_EQ(kavri_ll_dev_open(&ll), &ll);
+    kavri_ll_dev_close(&ll);
+    const std::string &text = log.text();
+    // Finds line after position from; fails the test when it is missing.
+    const auto find = [&text](const std::string &line, size_t from = 0) {
+        const size_t at = text.find(line, from);
+        EXPECT_NE(at, std::string::npos) << line << "\n---\n" << text;
+        return at == std::string::npos ? from : at;
+    };
+    // The caller's steps, in order.
+    size_t pos = 0;
+    for (const std::string &line :
+         {std::string("[DBG] [usb_ll_dev_list] probe kavri device (max=1) in 3 usb device\n"),
+          std::string("[DBG] [usb_ll_dev_list]   KAVRI device (speed=3) found ") + where,
+          std::string("[DBG] [usb_ll_dev_open]  create usb context\n"),
+          std::string("[DBG] [_usb_ll_dev_open] open kavri device ") + where + "\n",
+          std::string("[DBG] [usb_ll_dev_close] stop evt thread...\n")})
+        pos = find(line, pos);
+    // The event thread started with open and ended after close asked it to.
+    find("[DBG] [_usb_ll_evt_thread] enter\n");
+    find("[TRC] [_ll_event_loop] Enter ll event loop...\n");
+    find("[DBG] [_usb_ll_evt_thread] exit\n",
+         find("[TRC] [_ll_event_loop] Exit ll event loop...\n", pos));
+}
+
 }  // namespace

@@ -278,4 +278,32 @@ TEST_F(UsbStream, CloseWaitsForAGivenUpCommand) {
     EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
 }
 
+TEST_F(UsbStream, CallbackCannotCloseOrCommandItsOwnDevice) {
+    constexpr int kDone = 10, kCommandRefused = 1, kStillOpen = 2;
+    auto outcome = std::make_shared<std::atomic<int>>(0);
+    log_.set_hook([outcome](kavri_ll_t *ll, int32_t) {
+        int expected = 0;
+        if (!outcome->compare_exchange_strong(expected, 1)) return;
+        uint32_t v = 0;
+        // Both would wait for this very thread: refused at once.
+        int result = kDone;
+        if (kavri_ll_reg_write(ll, 1, 0, &v, 1) == 0) result |= kCommandRefused;
+        kavri_ll_dev_close(ll);
+        if (ll->state != nullptr) result |= kStillOpen;
+        outcome->store(result);
+    });
+    LogCapture log(KV_LOG_ERR);
+    ASSERT_EQ(kavri_ll_cap_start(ll_, 0, CaptureLog::callback, &log_), 1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (outcome->load() < kDone && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    log.text();
+    EXPECT_EQ(outcome->load(), kDone | kCommandRefused | kStillOpen);
+    EXPECT_TRUE(log.has("[usb_ll_exe_cmd] commands cannot run on the device's event thread\n"))
+        << log.text();
+    EXPECT_TRUE(log.has("[usb_ll_dev_close] cannot close the device from its own event thread\n"))
+        << log.text();
+    EXPECT_EQ(kavri_ll_cap_stop(ll_), 1);
+}
+
 }  // namespace

@@ -13,7 +13,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-1
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-normal test-asan test-tsan bench demo clean
+.PHONY: all deps build test test-normal test-asan test-tsan bench demo examples clean
 
 all: build
 
@@ -56,8 +56,28 @@ test: test-normal test-asan test-tsan
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# The main job on a simulated camera; outputs in demo-out/.
 demo: build
-	@echo "make demo arrives with the command-line tool (kavri-cli); until then use make test."
+	@sh tools/demo.sh $(BUILD) demo-out
+
+# The examples built against the installed package, through find_package and
+# through pkg-config, each run on the simulator.
+EXAMPLES_PREFIX := $(abspath $(BUILD))/install
+EXAMPLES_LIBDIR := $(EXAMPLES_PREFIX)/lib
+examples: build
+	cmake --install $(BUILD) --prefix $(EXAMPLES_PREFIX) >/dev/null
+	cmake -S examples -B $(BUILD)/examples-cmake -G $(GENERATOR) -DCMAKE_PREFIX_PATH=$(EXAMPLES_PREFIX)
+	cmake --build $(BUILD)/examples-cmake
+	PKG_CONFIG_PATH=$(EXAMPLES_LIBDIR)/pkgconfig cmake -S examples -B $(BUILD)/examples-pkgconfig \
+		-G $(GENERATOR) -DKAVRI_EXAMPLES_USE_PKGCONFIG=ON
+	cmake --build $(BUILD)/examples-pkgconfig
+	@mkdir -p $(BUILD)/examples-run
+	@for kind in cmake pkgconfig; do for ex in sync_capture callback_capture point_cloud_ply; do \
+		echo "== $$ex ($$kind)"; \
+		(cd $(BUILD)/examples-run && LD_LIBRARY_PATH=$(EXAMPLES_LIBDIR) \
+			CAMSIM_LIBRARY=$(EXAMPLES_LIBDIR)/libkavri_camsim.so \
+			$(EXAMPLES_PREFIX)/bin/camsim-run $(abspath $(BUILD))/examples-$$kind/$$ex) || exit 1; \
+	done; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -26,12 +26,14 @@ int main(int argc, char **argv) {
     xyz = malloc((3 * pixels + 3) * sizeof *xyz);
     if (dist == NULL || xyz == NULL) goto done;
     if (!kavri_frame_get_distance(dev, dist, pixels, raw, info.frame_size, &info)) goto done;
-    const int points = kavri_frame_get_pcl(dev, xyz, 3 * pixels + 3, dist, pixels, info.width,
-                                           info.height, NULL);
+    const int points =
+        kavri_frame_get_pcl(dev, xyz, 3 * pixels + 3, dist, pixels, info.width, info.height, NULL);
     FILE *f = fopen(path, "w");
     if (f == NULL) goto done;
-    fprintf(f, "ply\nformat ascii 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
-               "property float z\nend_header\n", points);
+    fprintf(f,
+            "ply\nformat ascii 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
+            "property float z\nend_header\n",
+            points);
     for (int i = 0; i < points; ++i)
         fprintf(f, "%.4f %.4f %.4f\n", xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]);
     if (fclose(f) == 0) {

@@ -1,0 +1,40 @@
+// The filter switch: hands the filter id and its argument to the chip driver.
+#include <cstdint>
+
+#include "api/dev_priv.h"
+#include "kavri/api.h"
+#include "kavri/ll.h"
+#include "kavri/log.h"
+
+namespace {
+
+kavri_drv_t *driver_of(const char *func, kavri_dev_t *dev, kavri_dev_priv_t *p) {
+    if (p == nullptr) return nullptr;
+    if (p->drv == nullptr) {
+        p->drv = kavri_drv_find(dev);
+        if (p->drv == nullptr)
+            KV_ERR("[%s] cannot find driver for device: product=%s\n", func, dev->product);
+    }
+    return p->drv;
+}
+
+}  // namespace
+
+extern "C" KAVRI_API int kavri_filter_enable(kavri_dev_t *dev, int filter_id, const void *arg,
+                                             uint32_t arg_size) {
+    if (dev == nullptr) return -1;
+    kavri::api::ApiCall call(dev);
+    kavri_drv_t *drv = driver_of(__func__, dev, call.priv());
+    if (drv == nullptr) return -1;
+    if (drv->ops == nullptr || drv->ops->filter_enable == nullptr) return 0;
+    return drv->ops->filter_enable(drv, static_cast<uint32_t>(filter_id), arg, arg_size) ? 1 : 0;
+}
+
+extern "C" KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id) {
+    if (dev == nullptr) return -1;
+    kavri::api::ApiCall call(dev);
+    kavri_drv_t *drv = driver_of(__func__, dev, call.priv());
+    if (drv == nullptr) return -1;
+    if (drv->ops == nullptr || drv->ops->filter_disable == nullptr) return 0;
+    return drv->ops->filter_disable(drv, static_cast<uint32_t>(filter_id)) ? 1 : 0;
+}

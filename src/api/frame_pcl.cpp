@@ -1,0 +1,105 @@
+// Point clouds from distance images. The distance of a pixel is measured
+// along its ray, so the point is the ray's unit direction times the distance:
+// with a = (c - cx) / fx, b = (r - cy) / fy and n = sqrt(1 + a^2 + b^2) the
+// point is d (a, b, 1) / n.
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "alg/cmap_shared.h"
+#include "api/dev_priv.h"
+#include "kavri/api.h"
+#include "kavri/cmap.h"
+#include "kavri/log.h"
+
+namespace {
+
+constexpr float kMaxDistM = 60.0f;
+constexpr float kMmPerM = 1000.0f;
+
+struct Lens {
+    float cx, cy, fx, fy, scale;
+};
+
+// The application's lens, or the driver's for this image size.
+bool lens_for(const char *func, kavri_dev_priv_t *p, uint32_t width, uint32_t height,
+              const kavri_lens_param_t *given, Lens &out) {
+    if (given != nullptr) {
+        out = {given->cx, given->cy, given->fx, given->fy, given->dist_scale};
+    } else {
+        kavri_drv_t *drv = p == nullptr ? nullptr : p->drv;
+        if (drv == nullptr || drv->ops == nullptr || drv->ops->lens_param_get == nullptr) {
+            KV_ERR("[%s] Cannot generate PCL: no lens parameter in driver.\n", func);
+            return false;
+        }
+        kv_lens_param_t lp{};
+        if (!drv->ops->lens_param_get(drv, &lp, width, height)) return false;
+        out = {static_cast<float>(lp.cx), static_cast<float>(lp.cy), static_cast<float>(lp.fx),
+               static_cast<float>(lp.fy), 1.0f};
+    }
+    // Without a finite, non-zero focal length no pixel has a ray.
+    if (!std::isnormal(out.fx) || !std::isnormal(out.fy) || !std::isfinite(out.cx) ||
+        !std::isfinite(out.cy)) {
+        KV_ERR("[%s] wrong lens parameters: fx=%f, fy=%f\n", func, static_cast<double>(out.fx),
+               static_cast<double>(out.fy));
+        return false;
+    }
+    return true;
+}
+
+// Writes the points of the valid pixels, per floats each; extra(d) gives the
+// fourth value when per is 4.
+template <int Per, typename Extra>
+int project(float *dst, uint32_t dst_len, const float *dist, uint32_t width, uint32_t height,
+            const Lens &lens, Extra extra) {
+    // Horizontal ray slopes are the same in every row.
+    std::vector<float> col_a(width);
+    for (uint32_t c = 0; c < width; ++c) col_a[c] = (static_cast<float>(c) - lens.cx) / lens.fx;
+    uint32_t points = 0;
+    for (uint32_t r = 0; r < height; ++r) {
+        const float b = (static_cast<float>(r) - lens.cy) / lens.fy;
+        const float *row = dist + size_t{r} * width;
+        for (uint32_t c = 0; c < width; ++c) {
+            if (uint64_t{Per} * points + (Per - 1) >= dst_len) return static_cast<int>(points);
+            float d = row[c];
+            if (!(d > 0.0f && d < kMaxDistM)) continue;
+            d *= lens.scale;
+            const float a = col_a[c];
+            const float inv_n = 1.0f / std::sqrt(1.0f + a * a + b * b);
+            float *pt = dst + size_t{Per} * points;
+            pt[0] = d * a * inv_n;
+            pt[1] = d * b * inv_n;
+            pt[2] = d * inv_n;
+            if constexpr (Per == 4) pt[3] = extra(d);
+            ++points;
+        }
+    }
+    return static_cast<int>(points);
+}
+
+}  // namespace
+
+extern "C" KAVRI_API int kavri_frame_get_pcl(kavri_dev_t *dev, float *dst, uint32_t dst_len,
+                                             const float *dist, uint32_t, uint32_t width,
+                                             uint32_t height, const kavri_lens_param_t *lens) {
+    if (dev == nullptr || dst == nullptr || dist == nullptr) return 0;
+    kavri::api::ApiCall call(dev);
+    Lens l{};
+    if (!lens_for(__func__, call.priv(), width, height, lens, l)) return 0;
+    return project<3>(dst, dst_len, dist, width, height, l, [](float) { return 0.0f; });
+}
+
+extern "C" KAVRI_API int kavri_frame_get_pcl_xyzd(kavri_dev_t *dev, float *dst, uint32_t dst_len,
+                                                  const float *dist, uint32_t, uint32_t width,
+                                                  uint32_t height, uint8_t color,
+                                                  const kavri_lens_param_t *lens) {
+    if (dev == nullptr || dst == nullptr || dist == nullptr) return 0;
+    kavri::api::ApiCall call(dev);
+    Lens l{};
+    if (!lens_for(__func__, call.priv(), width, height, lens, l)) return 0;
+    if (!color) return project<4>(dst, dst_len, dist, width, height, l, [](float d) { return d; });
+    const kv_cmap_t map = kavri::cmap_shared_snapshot();
+    return project<4>(dst, dst_len, dist, width, height, l, [&map](float d) {
+        return static_cast<float>(kv_cmap_get_color(&map, static_cast<int32_t>(d * kMmPerM)));
+    });
+}

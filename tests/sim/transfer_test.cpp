@@ -242,3 +242,47 @@ TEST_F(Transfers, EventThreadServesCommandsAndAStreamOfAnotherThread) {
 
 }  // namespace
 }  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Two applications' worth of threads: each streams its own camera through its
+// own context while the main thread pulls one camera off the bus.
+TEST_F(Transfers, TwoCamerasOnTwoThreadsWhileOneIsUnplugged) {
+    s.reset();
+    auto cfg = quick_config();
+    ASSERT_EQ(camsim_plug(&cfg), 1);
+    std::atomic<bool> b_streaming{false};
+    size_t a_frames = 0, b_frames = 0;
+    int b_no_device = 0;
+    auto run = [&](int cam, size_t want, size_t &got) {
+        camsim_camera_info_t info;
+        ASSERT_EQ(camsim_camera_info(cam, &info), 0);
+        Session ss(info.bus, info.port);
+        ASSERT_NE(ss.h, nullptr);
+        Ring ring(ss, 8);
+        ring.start();
+        ASSERT_EQ(ss.stream_start(), "");
+        if (want) {
+            ASSERT_TRUE(ring.frames(want));
+        } else {
+            ASSERT_TRUE(ring.frames(1));
+            b_streaming = true;
+            ASSERT_TRUE(ring.run_until([&] { return ring.outstanding == 0; }, 20000));
+            b_no_device = ring.statuses[LIBUSB_TRANSFER_NO_DEVICE];
+        }
+        got = ring.parser.frames.size();
+    };
+    std::thread a([&] { run(0, 6, a_frames); });
+    std::thread b([&] { run(1, 0, b_frames); });
+    while (!b_streaming) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(camsim_unplug(1), 0);
+    a.join();
+    b.join();
+    EXPECT_GE(a_frames, 6u);
+    EXPECT_GE(b_frames, 1u);
+    EXPECT_GE(b_no_device, 0);
+}
+
+}  // namespace
+}  // namespace simtest

@@ -1,4 +1,5 @@
-/* Camera API: devices, parameter and register batches, capture, frame conversion, frame files, library start and stop. */
+/* Camera API: devices, parameter and register batches, capture, frame conversion, frame files,
+ * library start and stop. */
 #ifndef KAVRI_API_H
 #define KAVRI_API_H
 
@@ -7,6 +8,146 @@
 #include "types.h"
 
 KAVRI_BEGIN_DECLS
+
+/* ---- devices, batches and capture ---------------------------------------
+ *
+ * Results: 1 success, 0 failure unless a call says otherwise.
+ *
+ * Threads. Every call may come from any application thread. Callbacks run on
+ * the application thread that waits inside kavri_cap_get_frames,
+ * kavri_cap_get_frame, kavri_cap_snapshot or kavri_cap_wait, never on the
+ * library's USB thread. Only one of those four fetching calls may run on a
+ * device at a time; a second one, concurrent or from inside a callback, is
+ * refused (-1 or false).
+ *
+ * From inside a callback an application may: read and write parameters and
+ * registers, convert the frame it was given (its data pointer is valid only
+ * during the call), set callbacks, stop the capture, and close the device.
+ * A close from inside a callback ends the capture and the transport at once
+ * and frees the device when the waiting call returns; that call then returns
+ * -2 (or false) and the handle must not be used again.
+ *
+ * kavri_dev_close may be called while another thread waits in a fetching
+ * call: the wait ends (-2 / false) and the close finishes after it. */
+
+/* Frame-ready callback: the frame's description and its bytes (in the
+ * application's buffer of the running kavri_cap_get_frames, or in a library
+ * scratch buffer). */
+typedef void (*kavri_cap_frame_cb_t)(kavri_dev_t *dev, kavri_frame_t *frame);
+/* Error callback: error is a KAVRI_ERR_CAP_* code, arg goes with it (the
+ * discarded-frame count for KAVRI_ERR_CAP_FRAME_DISCARD). Return 1 to go on,
+ * 0 to stop delivering frames until the next kavri_cap_start. */
+typedef uint8_t (*kavri_cap_error_cb_t)(kavri_dev_t *dev, int32_t error, uint32_t arg);
+
+/* Fills up to n records (zeroing all n) with the attached cameras; returns
+ * the count. */
+KAVRI_API int kavri_dev_list(kavri_dev_t *list, int n);
+/* dev NULL opens the first camera into the library's default record. */
+KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev);
+/* Not supported on this platform: always NULL. */
+KAVRI_API kavri_dev_t *kavri_dev_open_by_fd(kavri_dev_t *dev, int fd);
+KAVRI_API kavri_drv_t *kavri_dev_get_drv(kavri_dev_t *dev);
+/* target 0..8; the camera defines what each one resets. */
+KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target);
+KAVRI_API void kavri_dev_close(kavri_dev_t *dev);
+
+KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                    uint32_t *values, uint16_t count);
+KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                   uint32_t *values, uint16_t count);
+/* Items travel with the low byte of param_id and the first 18 value bytes. */
+KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count);
+/* On failure the items are left as they were. */
+KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count);
+
+/* Nominal raw frame size: frame buffer sizes count in these. */
+#define KAVRI_CAP_FRAME_BYTES 307200u
+
+/* Frames kept waiting = size / KAVRI_CAP_FRAME_BYTES (at least 2 to start);
+ * only while the capture is stopped. buf is not used. */
+KAVRI_API int kavri_cap_set_frame_buffer(kavri_dev_t *dev, void *buf, uint32_t size);
+KAVRI_API int kavri_cap_get_frame_buffer(kavri_dev_t *dev, void **buf, uint32_t *size);
+KAVRI_API void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap_frame_cb_t cb);
+KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error_cb_t cb);
+KAVRI_API int kavri_cap_is_ongoing(kavri_dev_t *dev);
+KAVRI_API int kavri_cap_start(kavri_dev_t *dev);
+KAVRI_API int kavri_cap_stop(kavri_dev_t *dev);
+/* Waits for n frames, copied one after the other into buf (size bytes);
+ * info receives the first frame's description. Returns the frames received
+ * (0..n), -1 for bad arguments, -2 when not capturing, or the pending
+ * negative capture error. The wait is limited to
+ * 2000 + n x 100 + n x (1000 / frame rate) ms. */
+KAVRI_API int kavri_cap_get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size,
+                                   kavri_frame_info_t *info);
+/* Like kavri_cap_get_frames for one frame, without waiting: 1 delivered,
+ * 0 none ready. */
+KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
+                                  kavri_frame_info_t *info);
+/* One frame; starts and stops the capture around it when none runs. */
+KAVRI_API int kavri_cap_snapshot(kavri_dev_t *dev, void *buf, uint32_t size,
+                                 kavri_frame_info_t *info);
+/* Delivers frames to the callbacks until the capture stops (1) or timeout_ms
+ * passes (0); timeout_ms 0 waits without limit. */
+KAVRI_API int kavri_cap_wait(kavri_dev_t *dev, uint32_t timeout_ms);
+
+/* ---- end of devices, batches and capture ---- */
+
+/* ---- frame conversion, point clouds, filter switch, frame files ----------
+ *
+ * Conversions take a raw frame as a fetching call delivered it, with its
+ * description. Results are pixel or point counts (0 on failure). */
+
+/* Lens parameters given by the application for the point clouds. */
+typedef struct kavri_lens_param {
+    float cx, cy;     /* principal point, pixels */
+    float fx, fy;     /* focal lengths, pixels */
+    float dist_scale; /* factor applied to every distance before projection */
+} kavri_lens_param_t;
+
+/* Distance in metres (gray: the driver's gray values) into dst, width x
+ * height floats of dst_len. The decode works in the second half of dst: no
+ * memory is allocated. */
+KAVRI_API int kavri_frame_get_distance(kavri_dev_t *dev, float *dst, uint32_t dst_len,
+                                       const void *raw, uint32_t raw_len,
+                                       const kavri_frame_info_t *info);
+KAVRI_API int kavri_frame_get_gray(kavri_dev_t *dev, float *dst, uint32_t dst_len, const void *raw,
+                                   uint32_t raw_len, const kavri_frame_info_t *info);
+/* Points (x, y, z in metres, camera frame: x right, y down, z forward) of
+ * the pixels with 0 < distance < 60 m, distance taken along each pixel's
+ * ray. lens NULL: the driver's lens parameters for width x height. */
+KAVRI_API int kavri_frame_get_pcl(kavri_dev_t *dev, float *dst, uint32_t dst_len, const float *dist,
+                                  uint32_t dist_len, uint32_t width, uint32_t height,
+                                  const kavri_lens_param_t *lens);
+/* Four floats a point: x, y, z, then the scaled distance, or with color the
+ * library colour of the distance in mm as a number. */
+KAVRI_API int kavri_frame_get_pcl_xyzd(kavri_dev_t *dev, float *dst, uint32_t dst_len,
+                                       const float *dist, uint32_t dist_len, uint32_t width,
+                                       uint32_t height, uint8_t color,
+                                       const kavri_lens_param_t *lens);
+/* The chip driver's filter switch (ids KAVRI_FILTER_*): 1 or 0, -1 without a
+ * device or driver. */
+KAVRI_API int kavri_filter_enable(kavri_dev_t *dev, int filter_id, const void *arg,
+                                  uint32_t arg_size);
+KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id);
+
+/* Frame files: a header line, then frames of width x height values. The
+ * header is written (and read) only at file position 0. */
+#define KAVRI_FRAME_SAVE_FLOAT32 0
+#define KAVRI_FRAME_SAVE_UINT32 1
+#define KAVRI_FRAME_SAVE_UINT16 2
+#define KAVRI_FRAME_SAVE_UINT8 3
+
+KAVRI_API int kavri_frame_save_distance(int fd, int format, const float *data, uint32_t count,
+                                        uint32_t width, uint32_t height);
+KAVRI_API int kavri_frame_save_gray(int fd, int format, const float *data, uint32_t count,
+                                    uint32_t width, uint32_t height);
+/* One frame into dst (at most dst_len values); returns the values stored. */
+KAVRI_API int kavri_frame_load_distance(int fd, float *dst, int dst_len, uint32_t *width,
+                                        uint32_t *height);
+KAVRI_API int kavri_frame_load_gray(int fd, float *dst, int dst_len, uint32_t *width,
+                                    uint32_t *height);
+
+/* ---- end of frame conversion and frame files ---- */
 
 KAVRI_END_DECLS
 

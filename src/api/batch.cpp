@@ -1,0 +1,133 @@
+// Register and parameter batches: handle checks, the conversion between the
+// interface's 24-byte items and the transport's 20-byte items, and the chip
+// driver's notifications of parameters that change the depth calculation.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "api/dev_priv.h"
+#include "core/le.h"
+#include "kavri/ll.h"
+#include "kavri/log.h"
+
+namespace {
+
+using kavri::api::ApiCall;
+using kavri::api::log_bad_handle;
+
+constexpr uint32_t kIntgTimeFirst = 0;
+constexpr uint32_t kIntgTimeSecond = 1;
+
+std::unique_ptr<kavri_ll_param_item_t[]> wire_items(int n) {
+    return std::unique_ptr<kavri_ll_param_item_t[]>(new (std::nothrow) kavri_ll_param_item_t[n]{});
+}
+
+// Tells the driver, before anything is sent, about parameters it depends on.
+void notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &item) {
+    const kavri_drv_op_t *ops = drv != nullptr ? drv->ops : nullptr;
+    switch (item.param_id) {
+        case KAVRI_PARAM_INTG_TIME:
+        case KAVRI_PARAM_INTG_TIME2:
+            if (ops != nullptr && ops->update_intg_time != nullptr)
+                ops->update_intg_time(
+                    drv, kavri::le::get_u16(item.param_val),
+                    item.param_id == KAVRI_PARAM_INTG_TIME ? kIntgTimeFirst : kIntgTimeSecond);
+            break;
+        case KAVRI_PARAM_MOD_FREQ:
+            if (ops != nullptr && ops->update_mod_freq != nullptr)
+                ops->update_mod_freq(drv, kavri::le::get_u32(item.param_val), 0);
+            break;
+        case KAVRI_PARAM_FPS:
+            KV_DBG("[%s] Set FPS:%d\n", "_kavri_param_batch_set",
+                   static_cast<int>(kavri::le::get_u32(item.param_val)));
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                    uint32_t *values, uint16_t count) {
+    constexpr const char *tag = "kavri_reg_batch_write";
+    KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
+           static_cast<int>(reg_base), count, static_cast<void *>(values));
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle(tag);
+        return 0;
+    }
+    return kavri_ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
+}
+
+KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                   uint32_t *values, uint16_t count) {
+    constexpr const char *tag = "kavri_reg_batch_read";
+    KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
+           static_cast<int>(reg_base), count, static_cast<void *>(values));
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle(tag);
+        return 0;
+    }
+    return kavri_ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
+}
+
+KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle("kavri_param_batch_set");
+        return 0;
+    }
+    if (items == nullptr || count <= 0) {
+        KV_ERR("[%s] wrong params: items=%p, count=%d\n", "kavri_param_batch_set",
+               static_cast<void *>(items), count);
+        return 0;
+    }
+    auto wire = wire_items(count);
+    if (!wire) return 0;
+    kavri_dev_priv_t *p = call.priv();
+    for (int i = 0; i < count; ++i) {
+        wire[i].param_id = static_cast<uint8_t>(items[i].param_id & 0xFFu);
+        wire[i].param_val_len = items[i].param_val_len;
+        std::memcpy(wire[i].param_val, items[i].param_val, KAVRI_PARAM_WIRE_VAL_SIZE);
+        notify_driver(p->drv, wire[i]);
+    }
+    KV_TRC("[%s] set %d param\n", "_kavri_param_batch_set", count);
+    if (!p->is_open.load()) {
+        log_bad_handle("_kavri_param_batch_set");
+        return 0;
+    }
+    return kavri_ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
+}
+
+KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle("kavri_param_batch_get");
+        return 0;
+    }
+    if (items == nullptr || count <= 0) {
+        KV_ERR("[%s] wrong params: items=%p, count=%d\n", "kavri_param_batch_get",
+               static_cast<void *>(items), count);
+        return 0;
+    }
+    auto wire = wire_items(count);
+    if (!wire) return 0;
+    for (int i = 0; i < count; ++i) {
+        wire[i].param_id = static_cast<uint8_t>(items[i].param_id & 0xFFu);
+        wire[i].param_val_len = items[i].param_val_len;
+    }
+    KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", count);
+    if (!kavri_ll_param_get(&call.priv()->ll, wire.get(), static_cast<uint32_t>(count))) return 0;
+    for (int i = 0; i < count; ++i) {
+        items[i].param_val_len = wire[i].param_val_len;
+        std::memcpy(items[i].param_val, wire[i].param_val, KAVRI_PARAM_WIRE_VAL_SIZE);
+    }
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,157 @@
+// Capture control: frame buffer size, callbacks, start and stop.
+#include "api/dev_priv.h"
+#include "core/globals.h"
+#include "core/le.h"
+#include "kavri/ll.h"
+#include "kavri/log.h"
+#include "kavri/stream.h"
+
+namespace {
+
+using kavri::api::ApiCall;
+using kavri::api::log_bad_handle;
+
+constexpr uint32_t kMinStartFrames = 2;
+constexpr uint8_t kFpsValueLen = 4;
+
+// The frame rate the camera runs at; a failed read keeps the previous one.
+void read_frame_rate(kavri_dev_priv_t *p) {
+    kavri_ll_param_item_t item{};
+    item.param_id = KAVRI_PARAM_FPS;
+    item.param_val_len = kFpsValueLen;
+    KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", 1);
+    if (kavri_ll_param_get(&p->ll, &item, 1))
+        kavri::g_cur_fps.store(static_cast<int>(kavri::le::get_u32(item.param_val)));
+}
+
+}  // namespace
+
+namespace kavri::api {
+
+void cap_stop_internal(kavri_dev_priv_t *p) {
+    KV_TRC("[%s] Enter\n", "_kavri_cap_stop");
+    p->stop.store(1);
+    const uint8_t stopped = kavri_ll_cap_stop(&p->ll);
+    wake_all(p);
+    p->is_capturing.store(stopped ? 0 : 1);
+    KV_TRC("[%s] Exit\n", "_kavri_cap_stop");
+}
+
+bool frames_waiting(kavri_dev_priv_t *p) {
+    return kv_stream_fetch_frames(p->stream, nullptr, 0, 1, nullptr, 1) != 0;
+}
+
+}  // namespace kavri::api
+
+extern "C" {
+
+KAVRI_API int kavri_cap_set_frame_buffer(kavri_dev_t *dev, void *, uint32_t size) {
+    if (dev == nullptr) return 0;
+    ApiCall call(dev);
+    if (!call.ok() || call.priv()->is_capturing.load()) {
+        KV_ERR("[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
+               "kavri_cap_set_frame_buffer");
+        return 0;
+    }
+    kavri_dev_priv_t *p = call.priv();
+    const uint32_t frames = size / KAVRI_CAP_FRAME_BYTES;
+    kv_stream_set_cfg(p->stream, kv_stream_cfg_t{frames});
+    KV_DBG("[%s] frame buffer: %d frames\n", "kavri_cap_set_frame_buffer",
+           static_cast<int>(frames));
+    p->cap_arg = 0;
+    return 1;
+}
+
+KAVRI_API int kavri_cap_get_frame_buffer(kavri_dev_t *dev, void **buf, uint32_t *size) {
+    if (buf != nullptr) *buf = nullptr;
+    if (size != nullptr) {
+        ApiCall call(dev);
+        *size = call.ok()
+                    ? kv_stream_get_cfg(call.priv()->stream).max_frames * KAVRI_CAP_FRAME_BYTES
+                    : 0;
+    }
+    return 1;
+}
+
+KAVRI_API void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap_frame_cb_t cb) {
+    KV_DBG("[%s] set on_cap_frdy to %p\n", "kavri_cap_set_callback_on_frame_ready",
+           reinterpret_cast<void *>(cb));
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle("kavri_cap_set_callback_on_frame_ready");
+        return;
+    }
+    call.priv()->on_frame_ready.store(cb);
+}
+
+KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error_cb_t cb) {
+    KV_DBG("[%s] set on_cap_err to %p\n", "kavri_cap_set_callback_on_error",
+           reinterpret_cast<void *>(cb));
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle("kavri_cap_set_callback_on_error");
+        return;
+    }
+    call.priv()->on_error.store(cb);
+}
+
+KAVRI_API int kavri_cap_is_ongoing(kavri_dev_t *dev) {
+    kavri_dev_priv_t *p = kavri::api::priv_of(dev);
+    return p != nullptr ? p->is_capturing.load() : 0;
+}
+
+KAVRI_API int kavri_cap_start(kavri_dev_t *dev) {
+    ApiCall call(dev);
+    if (!call.ok() || call.priv()->ll.state == nullptr) {
+        log_bad_handle("kavri_cap_start");
+        return 0;
+    }
+    kavri_dev_priv_t *p = call.priv();
+    if (p->is_capturing.load()) kavri::api::cap_stop_internal(p);
+
+    read_frame_rate(p);
+    if (kv_stream_get_cfg(p->stream).max_frames < kMinStartFrames) {
+        KV_ERR("[%s]  capture buffer not set or size is not correct \n", "_kavri_cap_start");
+        return 0;
+    }
+    KV_TRC("[%s] Enter ... \n", "_kavri_cap_start");
+    p->timeout_cnt.store(0);
+    p->stall_cnt.store(0);
+    p->force_stop.store(0);
+    p->error.store(0);
+    p->error_arg.store(0);
+    {
+        // Transfers of the previous capture may still be completing.
+        std::lock_guard feed(p->feed_mutex);
+        kv_stream_reset(p->stream);
+        std::lock_guard lock(p->mutex);
+        p->stream_state = kv_stream_state_t{};
+    }
+    p->stop.store(0);
+
+    KV_DBG("[%s] issue start cmd\n", "_kavri_cap_start");
+    const uint8_t started =
+        kavri_ll_cap_start(&p->ll, p->cap_arg, kavri::api::on_capture_event, dev);
+    if (started) {
+        p->is_capturing.store(1);
+    } else {
+        // The cancelled transfers must not rejoin the ring.
+        p->stop.store(1);
+        kavri_ll_cap_abort(&p->ll);
+        kavri::api::wake_all(p);
+    }
+    return started;
+}
+
+KAVRI_API int kavri_cap_stop(kavri_dev_t *dev) {
+    KV_DBG("[%s] Enter\n", "kavri_cap_stop");
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle("kavri_cap_stop");
+        return 0;
+    }
+    if (call.priv()->is_capturing.load()) kavri::api::cap_stop_internal(call.priv());
+    return 1;
+}
+
+}  // extern "C"

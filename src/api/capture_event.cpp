@@ -1,0 +1,87 @@
+// The capture event handler: runs on the transport's event thread for every
+// completed stream transfer, feeds the parser and wakes the fetching thread.
+#include "api/dev_priv.h"
+#include "kavri/ll.h"
+#include "kavri/log.h"
+#include "kavri/stream.h"
+
+namespace kavri::api {
+namespace {
+
+constexpr const char *kTag = "on_capture_event";
+constexpr int32_t kMaxTimeouts = 32;
+constexpr int32_t kMaxStalls = 16;
+
+void signal_waiter(kavri_dev_priv_t *p) {
+    std::lock_guard lock(p->mutex);
+    ++p->wake_seq;
+    p->cond.notify_all();
+}
+
+// Stops the capture for a fault unless it is already stopping.
+void fault_stop(kavri_dev_priv_t *p, int32_t code) {
+    p->stop.store(1);
+    p->error.store(code);
+    p->error_arg.store(0);
+    kavri_ll_cap_abort(&p->ll);
+}
+
+}  // namespace
+
+int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t len, void *) {
+    auto *p = reinterpret_cast<kavri_dev_priv_t *>(ll);
+    bool ready = false;
+    {
+        std::lock_guard feed(p->feed_mutex);
+        switch (code) {
+            case KAVRI_OK:
+                p->stall_cnt.store(0);
+                ready = kv_stream_feed_input(p->stream, data, static_cast<int32_t>(len)) != 0;
+                break;
+            case KAVRI_ERR_CAP_CANCELLED:
+                // The trace of a stop or of a failed start, both of which end
+                // the ring themselves; a late one from the previous capture
+                // must not stop the next.
+                break;
+            case KAVRI_ERR_CAP_TIMEOUT:
+                if (p->timeout_cnt.fetch_add(1) + 1 > kMaxTimeouts && !p->stop.load()) {
+                    KV_WRN("[%s] trans timeout -> stop\n", kTag);
+                    fault_stop(p, KAVRI_ERR_CAP_TIMEOUT);
+                }
+                break;
+            case KAVRI_ERR_CAP_STALL:
+                if (p->stall_cnt.fetch_add(1) + 1 > kMaxStalls && !p->stop.load()) {
+                    KV_WRN("[%s] trans stall -> stop\n", kTag);
+                    fault_stop(p, KAVRI_ERR_CAP_STALL);
+                }
+                break;
+            default:
+                p->error.store(code);
+                p->error_arg.store(0);
+                if (!p->stop.load()) {
+                    p->stop.store(1);
+                    kavri_ll_cap_abort(&p->ll);
+                }
+                signal_waiter(p);
+                return 0;
+        }
+
+        kv_stream_state_t state{};
+        kv_stream_get_state(p->stream, &state);
+        if (state.frames_discarded > p->stream_state.frames_discarded) {
+            KV_DBG("[%s] trans discard %d frames\n", kTag,
+                   static_cast<int>(state.frames_discarded - p->stream_state.frames_discarded));
+            // A pending fault outranks the notice: it must reach the caller.
+            if (p->error.load() >= 0) {
+                p->error.store(KAVRI_ERR_CAP_FRAME_DISCARD);
+                p->error_arg.store(state.frames_discarded);
+            }
+        }
+        std::lock_guard lock(p->mutex);
+        p->stream_state = state;
+    }
+    if (ready || p->error.load() != 0) signal_waiter(p);
+    return 0;
+}
+
+}  // namespace kavri::api

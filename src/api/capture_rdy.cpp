@@ -1,0 +1,128 @@
+// The ready-data handler: on the fetching application thread, reports a
+// pending error to the error callback and moves finished frames out of the
+// parser into the application's buffer and to the frame-ready callback.
+#include <chrono>
+#include <cstring>
+
+#include "api/dev_priv.h"
+#include "kavri/log.h"
+#include "kavri/stream.h"
+
+namespace kavri::api {
+namespace {
+
+constexpr const char *kTag = "_cap_handle_rdy_data";
+constexpr size_t kScratchBytes = 4u << 20;
+constexpr long kUsPerMs = 1000;
+
+// Returns false when the callback asked to stop delivering.
+bool report_error(kavri_dev_t *dev, kavri_dev_priv_t *p) {
+    const kavri_cap_error_cb_t cb = p->on_error.load();
+    int32_t err = p->error.load();
+    if (cb == nullptr || err == 0) return true;
+    KV_TRC("[%s] error cb invoke: %s\n", kTag, kavri_error_name(err));
+    uint8_t go_on = 0;
+    {
+        CallbackScope scope(p);
+        go_on = cb(dev, err, p->error_arg.load());
+    }
+    if (!go_on) {
+        KV_DBG("[%s] error cb return false to stop capture\n", kTag);
+        p->stop.store(1);
+        p->force_stop.store(1);
+        p->error.store(0);
+        KV_TRC("[%s] error callback force cap to stop\n", kTag);
+        return false;
+    }
+    // An error raised meanwhile stays pending for the next pass.
+    p->error.compare_exchange_strong(err, 0);
+    return true;
+}
+
+void describe_frame(kavri_dev_priv_t *p, const kv_stream_frame_info_t &raw) {
+    kavri_drv_t *drv = p->drv;
+    const kavri_drv_op_t *ops = drv != nullptr ? drv->ops : nullptr;
+    if (ops == nullptr || ops->frame_get_info == nullptr) {
+        p->frame_info = kavri_frame_info_t{};  // a driver without the slot
+        return;
+    }
+    if (!ops->frame_get_info(drv, &p->frame_info, &raw)) {
+        KV_ERR("[%s]  driver frame_get_info failed!\n", kTag);
+        p->frame_info = kavri_frame_info_t{};
+    }
+}
+
+void call_frame_ready(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_cap_frame_cb_t cb, uint8_t *data,
+                      const kv_stream_frame_info_t &raw) {
+    kavri_frame_t frame{};
+    frame.frame_info = p->frame_info;
+    frame.frame_data = data;
+    const unsigned idx = raw.fridx;
+    KV_TRC("[%s] frdy cb invoke: %u,%u\n", kTag, idx, idx);
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        CallbackScope scope(p);
+        cb(dev, &frame);
+    }
+    const long us = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
+    KV_DBG("[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", kTag, idx, idx,
+           static_cast<int>(us / kUsPerMs), static_cast<unsigned>(us % kUsPerMs));
+}
+
+}  // namespace
+
+uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_req_t *req,
+                           int32_t reqmax) {
+    if (!report_error(dev, p)) return 0;
+    if (p->force_stop.load()) {
+        KV_TRC("[%s] error callback force cap to stop\n", kTag);
+        return 0;
+    }
+    if (reqmax == 0 || !frames_waiting(p)) return 0;
+
+    uint32_t count = 0;
+    // A close from inside a callback ends delivery.
+    while (p->is_open.load()) {
+        const kavri_cap_frame_cb_t cb = p->on_frame_ready.load();
+        const bool to_request = req != nullptr && req->wanted > 0 && req->next != nullptr;
+        uint8_t *dst = nullptr;
+        uint32_t room = 0;
+        if (to_request) {
+            dst = req->next;
+            room = req->left;
+        } else if (cb != nullptr) {
+            if (p->scratch.size() != kScratchBytes) {
+                try {
+                    p->scratch.resize(kScratchBytes);
+                } catch (const std::bad_alloc &) {
+                    KV_ERR("[%s] malloc failed\n", kTag);
+                    break;
+                }
+            }
+            dst = p->scratch.data();
+            room = kScratchBytes;
+        }
+        kv_stream_frame_info_t raw{};
+        if (kv_stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
+        p->frames_fetched.fetch_add(1, std::memory_order_relaxed);
+        describe_frame(p, raw);
+
+        if (req != nullptr && req->wanted > 0) {
+            if (req->wanted == req->requested && req->info != nullptr) *req->info = p->frame_info;
+            if (req->next != nullptr && raw.frlen <= req->left) {
+                req->next += raw.frlen;
+                req->left -= raw.frlen;
+            }
+            --req->wanted;
+        }
+        if (cb != nullptr) call_frame_ready(dev, p, cb, dst, raw);
+        ++count;
+    }
+    KV_TRC("[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", kTag, count, reqmax,
+           req != nullptr ? req->wanted : reqmax);
+    return count;
+}
+
+}  // namespace kavri::api

@@ -1,0 +1,193 @@
+// Listing cameras, opening one into a handle, reset and the driver lookup.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "api/dev_priv.h"
+#include "core/globals.h"
+#include "core/le.h"
+#include "kavri/ll.h"
+#include "kavri/log.h"
+#include "kavri/stream.h"
+
+namespace {
+
+constexpr uint32_t kOpenMaxFrames = 10;
+constexpr uint32_t kMaxResetTarget = 8;
+constexpr int kIdentItems = 4;
+constexpr size_t kUidMax = KAVRI_PARAM_WIRE_VAL_SIZE;
+constexpr size_t kVersionBytes = 8;
+constexpr int32_t kCalibArgMode = 2;
+
+using kavri::api::priv_of;
+
+// Value bytes up to the first NUL, at most the 18 the wire carries,
+// NUL-padded over the whole field.
+template <size_t N>
+void copy_text(char (&dst)[N], const kavri_ll_param_item_t &item) {
+    static_assert(N > KAVRI_PARAM_WIRE_VAL_SIZE);
+    std::memset(dst, 0, N);
+    size_t n = 0;
+    while (n < KAVRI_PARAM_WIRE_VAL_SIZE && item.param_val[n] != 0) ++n;
+    std::memcpy(dst, item.param_val, n);
+}
+
+kavri_dev_priv_t *new_priv(const kavri_dev_t *dev) {
+    auto *p = new (std::nothrow) kavri_dev_priv_t{};
+    if (p == nullptr) return nullptr;
+    p->ll.if_type = dev->if_type;
+    std::memcpy(p->ll.if_info, dev->if_info, sizeof p->ll.if_info);
+    p->ll.located = dev->located;
+    return p;
+}
+
+kavri_dev_t *fail_open(kavri_dev_t *dev, kavri_dev_priv_t *p) {
+    p->is_open.store(0);
+    delete p;
+    dev->ll = nullptr;
+    if (dev->alloc_by_lib) std::free(dev);
+    return nullptr;
+}
+
+// Parameters 2, 3, 5 and 6 into the handle's identification fields.
+bool read_identity(kavri_dev_t *dev, kavri_dev_priv_t *p) {
+    std::unique_ptr<kavri_ll_param_item_t[]> items(new (std::nothrow)
+                                                       kavri_ll_param_item_t[kIdentItems]{});
+    if (!items) return false;
+    const uint8_t ids[kIdentItems] = {KAVRI_PARAM_IDENT, KAVRI_PARAM_PRODUCT, KAVRI_PARAM_UID,
+                                      KAVRI_PARAM_VERSION};
+    for (int i = 0; i < kIdentItems; ++i) items[i].param_id = ids[i];
+    KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", kIdentItems);
+    if (!kavri_ll_param_get(&p->ll, items.get(), kIdentItems)) return false;
+
+    copy_text(dev->ident, items[0]);
+    copy_text(dev->product, items[1]);
+    std::memset(dev->uid, 0, sizeof dev->uid);
+    std::memcpy(dev->uid, items[2].param_val, std::min<size_t>(items[2].param_val_len, kUidMax));
+    uint8_t version[kVersionBytes] = {};
+    std::memcpy(version, items[3].param_val,
+                std::min<size_t>(items[3].param_val_len, kVersionBytes));
+    for (size_t i = 0; i < kVersionBytes / 2; ++i)
+        dev->version[i] = kavri::le::get_u16(version + 2 * i);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+KAVRI_API int kavri_dev_list(kavri_dev_t *list, int n) {
+    constexpr const char *tag = "kavri_dev_list";
+    if (list == nullptr || n <= 0) {
+        KV_ERR("[%s]   wrong params: dev_list=%p, dev_list_num=%d \n", tag,
+               static_cast<void *>(list), n);
+        return 0;
+    }
+    std::memset(list, 0, sizeof(kavri_dev_t) * static_cast<size_t>(n));
+    std::vector<kavri_ll_t> entries;
+    try {
+        entries.resize(static_cast<size_t>(n));
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+    const int count = std::clamp(kavri_ll_dev_list(entries.data(), n), 0, n);
+    for (int i = 0; i < count; ++i) {
+        list[i].if_type = entries[i].if_type;
+        std::memcpy(list[i].if_info, entries[i].if_info, sizeof list[i].if_info);
+        list[i].located = entries[i].located;
+    }
+    return count;
+}
+
+KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
+    constexpr const char *tag = "kavri_dev_open";
+    if (dev == nullptr) {
+        if (kavri::g_default_dev.ll != nullptr) {
+            KV_ERR("[%s] default device may not close properly!", tag);
+            return nullptr;
+        }
+        kavri::g_default_dev = kavri_dev_t{};
+        dev = &kavri::g_default_dev;
+    }
+    if (kavri_dev_priv_t *old = priv_of(dev); old != nullptr && old->is_open.load()) {
+        KV_WRN("[%s] device not close correctly. close it..\n", tag);
+        kavri_dev_close(dev);
+    }
+    kavri_dev_priv_t *p = priv_of(dev);
+    if (p == nullptr) {
+        p = new_priv(dev);
+        if (p == nullptr) return nullptr;
+        dev->ll = &p->ll;
+    }
+    p->dev = dev;
+
+    KV_DBG("[%s] open kavri device @ %p\n", tag, static_cast<void *>(dev));
+    if (kavri_ll_dev_open(&p->ll) == nullptr) {
+        KV_ERR("[%s] open device failed!\n", tag);
+        return fail_open(dev, p);
+    }
+    dev->if_type = p->ll.if_type;
+    std::memcpy(dev->if_info, p->ll.if_info, sizeof dev->if_info);
+    dev->located = p->ll.located;
+    dev->path = kavri::g_path_prefix;
+    p->is_open.store(1);
+
+    if (!read_identity(dev, p)) {
+        KV_WRN("[%s]  cannot get info of device\n", tag);
+        kavri_ll_dev_close(&p->ll);
+        return fail_open(dev, p);
+    }
+    p->drv = kavri_drv_find(dev);
+    if (p->drv == nullptr) {
+        KV_ERR("[%s] cannot find driver for device: product=%s\n", tag, dev->product);
+        kavri_ll_dev_close(&p->ll);
+        return fail_open(dev, p);
+    }
+    p->stream = kv_stream_create(kv_stream_cfg_t{kOpenMaxFrames});
+    if (p->stream == nullptr) {
+        KV_ERR("[%s] kv_stream_create failed\n", tag);
+        std::exit(-1);
+    }
+    kavri::api::set_api_busy(dev, false);
+    p->is_capturing.store(0);
+    p->stop.store(1);
+
+    // Slots a driver leaves empty are skipped.
+    const kavri_drv_op_t *ops = p->drv->ops;
+    if (ops != nullptr && ops->init != nullptr) ops->init(p->drv, dev);
+    if (ops != nullptr && ops->calib_load != nullptr &&
+        ops->calib_load(p->drv, 0, 0, kCalibArgMode) < 0)
+        KV_ERR("[%s] Load calibration data failed\n", tag);
+    return dev;
+}
+
+KAVRI_API kavri_dev_t *kavri_dev_open_by_fd(kavri_dev_t *, int) {
+    KV_ERR("[%s] kavri_dev_open_by_fd currently only support in android!\n",
+           "kavri_dev_open_by_fd");
+    return nullptr;
+}
+
+KAVRI_API kavri_drv_t *kavri_dev_get_drv(kavri_dev_t *dev) {
+    kavri_dev_priv_t *p = priv_of(dev);
+    return p != nullptr ? p->drv : nullptr;
+}
+
+KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target) {
+    constexpr const char *tag = "kavri_dev_reset";
+    KV_DBG("[%s] rest device (target=%d)\n", tag, static_cast<int>(target));
+    kavri::api::ApiCall call(dev);
+    if (!call.ok()) {
+        kavri::api::log_bad_handle(tag);
+        return 0;
+    }
+    if (target > kMaxResetTarget) {
+        KV_ERR("[%s] wrong reset target: %d\n", tag, static_cast<int>(target));
+        return 0;
+    }
+    return kavri_ll_dev_reset(&call.priv()->ll, target);
+}
+
+}  // extern "C"

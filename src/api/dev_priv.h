@@ -1,0 +1,153 @@
+// A device's private record: the transport's part first (so the record can
+// be handed to the kavri_ll_* calls as is), then the camera API's fields.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <type_traits>
+#include <vector>
+
+#include "kavri/api.h"
+#include "kavri/types.h"
+
+// The running request of a kavri_cap_get_frames call; lives on its stack.
+struct kavri_fetch_req_t {
+    int32_t requested;
+    int32_t wanted;            // frames still wanted
+    uint8_t *next;             // next free byte of the application's buffer
+    uint32_t left;             // bytes left there
+    kavri_frame_info_t *info;  // receives the first frame's description
+};
+
+struct kavri_dev_priv_t {
+    kavri_ll_t ll;  // the transport's part; must stay first
+
+    kavri_drv_t *drv;  // chip driver chosen at open
+    uint8_t reserved[44];
+    std::atomic<uint8_t> is_open;
+    std::atomic<uint8_t> is_capturing;
+    kv_stream_t *stream;             // parser, created at open
+    kv_stream_state_t stream_state;  // event thread's last snapshot; read under `mutex`
+    kavri_frame_info_t frame_info;   // description of the last fetched frame
+    uint32_t cap_arg;                // handed to the transport's capture start
+    // Written by the event thread, read by the application's thread.
+    std::atomic<int32_t> stop;
+    std::atomic<int32_t> timeout_cnt;
+    std::atomic<int32_t> stall_cnt;
+    std::atomic<int32_t> error;
+    std::atomic<uint8_t> force_stop;
+    std::atomic<uint32_t> error_arg;
+    std::atomic<kavri_cap_frame_cb_t> on_frame_ready;
+    std::atomic<kavri_cap_error_cb_t> on_error;
+    std::condition_variable cond;  // frames ready, error pending, stop
+    std::mutex mutex;              // pairs with cond
+    std::atomic<kavri_fetch_req_t *> fetch_req;
+
+    // ---- beyond the fields above: the engine's own bookkeeping ----
+    // Bumped (under `mutex`) at every wake-up signal, so a waiter can tell a
+    // real signal from a spurious wake-up.
+    uint64_t wake_seq;
+    // Serialises the parser's input side: the event thread's feed against a
+    // capture start's reset.
+    std::mutex feed_mutex;
+    // Frames taken for a frame-ready callback without a request buffer.
+    std::vector<uint8_t> scratch;
+    // Set while a fetching call runs; only one at a time.
+    std::atomic<bool> fetching;
+    // Frames taken out of the parser since open, delivered or dropped.
+    std::atomic<uint64_t> frames_fetched;
+
+    // Lifetime: calls in progress, and a close waiting for them or handed
+    // over to the last of them.
+    std::mutex life_mutex;
+    std::condition_variable life_cv;
+    int users;
+    bool closing;
+    bool finish_by_last_user;
+    kavri_dev_t *dev;
+};
+
+static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,
+              "the transport's part must be reachable from the record's address");
+
+namespace kavri::api {
+
+// The engine's private record of a handle, NULL when closed.
+inline kavri_dev_priv_t *priv_of(const kavri_dev_t *dev) {
+    return dev != nullptr ? reinterpret_cast<kavri_dev_priv_t *>(dev->ll) : nullptr;
+}
+
+inline kavri_ll_t *ll_of(kavri_dev_priv_t *p) {
+    return &p->ll;
+}
+
+// The handle's public busy flag, which close also watches.
+void set_api_busy(kavri_dev_t *dev, bool busy);
+
+// One API call on an open device. While alive the device's private record
+// stays allocated (a concurrent close waits for it) and dev->api_busy is 1.
+// ok() is false when the handle is NULL, closed or closing.
+class ApiCall {
+  public:
+    explicit ApiCall(kavri_dev_t *dev);
+    ~ApiCall();
+    ApiCall(const ApiCall &) = delete;
+    ApiCall &operator=(const ApiCall &) = delete;
+
+    bool ok() const { return priv_ != nullptr; }
+    kavri_dev_priv_t *priv() const { return priv_; }
+    kavri_dev_t *dev() const { return dev_; }
+
+  private:
+    kavri_dev_t *dev_;
+    kavri_dev_priv_t *priv_ = nullptr;
+};
+
+// Logs the handle error of an entry check under func's name.
+void log_bad_handle(const char *func);
+
+// True while the calling thread runs one of the device's callbacks.
+bool in_callback_of(const kavri_dev_priv_t *p);
+
+}  // namespace kavri::api
+
+namespace kavri::api {
+
+// Marks the calling thread as running one of the device's callbacks.
+class CallbackScope {
+  public:
+    explicit CallbackScope(const kavri_dev_priv_t *p);
+    ~CallbackScope();
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+
+  private:
+    const kavri_dev_priv_t *saved_;
+};
+
+// Internal stop of a running capture (also used by close).
+void cap_stop_internal(kavri_dev_priv_t *p);
+
+// Wakes every waiter of the device (stop, close).
+void wake_all(kavri_dev_priv_t *p);
+
+}  // namespace kavri::api
+
+namespace kavri::api {
+
+// Capture event handler, on the transport's event thread.
+int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t len, void *arg);
+
+// Ready-data handler, on the fetching application thread: reports a pending
+// error to the error callback, then takes every finished frame out of the
+// parser into req (when given and still wanting frames), the scratch buffer
+// (when a frame-ready callback is set) or nowhere. Returns the frames taken.
+uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_req_t *req,
+                           int32_t reqmax);
+
+// True when the parser holds finished frames.
+bool frames_waiting(kavri_dev_priv_t *p);
+
+}  // namespace kavri::api

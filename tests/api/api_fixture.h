@@ -1,0 +1,135 @@
+// Shared set-up of the camera API tests on the simulator: a clean bus per
+// test, cameras plugged as the test wants them, handles closed at tear-down
+// and a check that every libusb object was given back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/dev_priv.h"
+#include "camsim.h"
+#include "kavri.h"
+
+namespace kavri_api_test {
+
+constexpr uint32_t kShortResetDelayMs = 20;
+constexpr uint32_t kTiFrameBytes = 320 * 240 * 4;
+
+inline camsim_camera_stats_t camera_stats(int cam) {
+    camsim_camera_stats_t stats{};
+    EXPECT_EQ(camsim_get_camera_stats(cam, &stats), CAMSIM_OK);
+    return stats;
+}
+
+inline camsim_counters_t sim_counters() {
+    camsim_counters_t c{};
+    camsim_get_counters(&c);
+    return c;
+}
+
+// Bounded poll of a condition another thread makes true.
+inline bool eventually(const std::function<bool()> &pred,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+// Collects the library's console log while alive.
+class LogCapture {
+  public:
+    explicit LogCapture(unsigned level = KV_LOG_TRC)
+        : saved_(kv_log_get_level(KV_LOG_SINK_CONSOLE)) {
+        kv_log_enable(KV_LOG_SINK_CONSOLE, level, nullptr);
+        ::testing::internal::CaptureStdout();
+    }
+    ~LogCapture() { text(); }
+    const std::string &text() {
+        if (!done_) {
+            fflush(stdout);
+            text_ = ::testing::internal::GetCapturedStdout();
+            kv_log_enable(KV_LOG_SINK_CONSOLE, saved_, nullptr);
+            done_ = true;
+        }
+        return text_;
+    }
+    bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
+
+  private:
+    unsigned saved_;
+    bool done_ = false;
+    std::string text_;
+};
+
+class ApiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        kv_log_enable(KV_LOG_SINK_CONSOLE, KV_LOG_OFF, nullptr);
+        camsim_clear();
+    }
+
+    void TearDown() override {
+        for (kavri_dev_t *dev : to_close_) kavri_dev_close(dev);
+        kavri_dev_close(nullptr);
+        const camsim_counters_t c = sim_counters();
+        EXPECT_EQ(c.contexts, 0);
+        EXPECT_EQ(c.open_handles, 0);
+        EXPECT_EQ(c.claimed_interfaces, 0);
+        EXPECT_EQ(c.live_transfers, 0);
+        EXPECT_EQ(c.inflight_transfers, 0);
+        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        camsim_clear();
+    }
+
+    static camsim_camera_config_t config(uint8_t chip = CAMSIM_CHIP_T0) {
+        camsim_camera_config_t cfg;
+        camsim_camera_config_default(&cfg);
+        cfg.chip = chip;
+        cfg.free_run = 1;
+        cfg.noise = 0;
+        cfg.fpn = 0;
+        cfg.drift_temperature = 0;
+        cfg.reset_delay_ms = kShortResetDelayMs;
+        cfg.reboot_delay_ms = kShortResetDelayMs;
+        return cfg;
+    }
+
+    int plug(const camsim_camera_config_t &cfg) {
+        const int cam = camsim_plug(&cfg);
+        EXPECT_GE(cam, 0);
+        return cam;
+    }
+    int plug(uint8_t chip = CAMSIM_CHIP_T0) { return plug(config(chip)); }
+
+    // Opens the first camera into a fixture-owned handle, closed at tear-down.
+    kavri_dev_t *open_first() {
+        handles_.emplace_back();
+        kavri_dev_t *dev = &handles_.back();
+        if (kavri_dev_open(dev) == nullptr) return nullptr;
+        to_close_.push_back(dev);
+        return dev;
+    }
+
+    kavri_dev_t *new_handle() {
+        handles_.emplace_back();
+        to_close_.push_back(&handles_.back());
+        return &handles_.back();
+    }
+
+  private:
+    std::deque<kavri_dev_t> handles_;
+    std::vector<kavri_dev_t *> to_close_;
+};
+
+}  // namespace kavri_api_test

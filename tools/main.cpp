@@ -116,6 +116,27 @@ int main(int argc, char **argv) {
     add_setup_options(record, rec.setup);
     record->callback([&] { run = [&] { return cli::run_record(g, rec); }; });
 
+    cli::DataOptions dopt;
+    auto *data = app.add_subcommand("data",
+                                    "move data images (calibration data ...) to and from "
+                                    "the camera's flash");
+    data->require_subcommand(1);
+    auto *ddown = data->add_subcommand("download", "write an image file into the camera");
+    ddown->add_option("file", dopt.file, "the image file")->required()->check(CLI::ExistingFile);
+    ddown->add_option("-t,--type", dopt.type, "data type (the camera defines them)")->required();
+    ddown->add_option("--version", dopt.version, "version stored with the image");
+    ddown->callback([&] { run = [&] { return cli::run_data_download(g, dopt); }; });
+    auto *dup = data->add_subcommand("upload", "read the camera's image of a type into a file");
+    dup->add_option("file", dopt.file, "the file to write")->required();
+    dup->add_option("-t,--type", dopt.type, "data type")->required();
+    dup->callback([&] { run = [&] { return cli::run_data_upload(g, dopt); }; });
+    auto *fw = app.add_subcommand(
+        "firmware", "upgrade the camera's firmware (the camera restarts; do not unplug it)");
+    fw->add_option("file", dopt.file, "the firmware image")->required()->check(CLI::ExistingFile);
+    fw->add_option("--version", dopt.version, "firmware version")->required();
+    fw->add_option("-t,--type", dopt.type, "data type of the firmware (default 0)");
+    fw->callback([&] { run = [&] { return cli::run_firmware(g, dopt); }; });
+
     app.add_subcommand("doctor", "check what stands between you and a working camera")
         ->callback([&] { run = [&] { return cli::run_doctor(g); }; });
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -104,6 +105,35 @@ const Case kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Subcommands, CliCommand, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Data images go into the flash with a progress bar and a verdict; the
+// camera's images can be read back (each run is a fresh simulated camera).
+TEST(CliData, DownloadUploadAndFirmware) {
+    TempDir work;
+    const std::string image = work / "image.bin";
+    {
+        std::ofstream out(image, std::ios::binary);
+        for (int i = 0; i < 70000; ++i) out.put(static_cast<char>(i * 7));
+    }
+    RunResult r =
+        run_cli({"data", "download", image, "--type", "5", "--version", "3"}, work.path());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("(70000 bytes) written as type 5 version 3"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("100 % 70000 of 70000 bytes"), std::string::npos) << r.err;
+
+    // Type 4 and up need no restart of the camera, so the run stays short.
+    r = run_cli({"firmware", image, "--version", "9", "--type", "4"}, work.path());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("done: firmware"), std::string::npos) << r.out;
+
+    r = run_cli({"data", "upload", work / "back.bin", "--type", "5"}, work.path());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("no data image of type 5"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("fix:"), std::string::npos) << r.err;
+
+    r = run_cli({"data", "download", work / "missing.bin", "--type", "5"}, work.path());
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+}
 
 // Ctrl-C ends a recording with a finished file and a zero exit status.
 TEST(CliRecord, InterruptFinishesTheFile) {

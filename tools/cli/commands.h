@@ -67,4 +67,13 @@ int run_record(const GlobalOptions &g, const RecordOptions &o);
 
 int run_doctor(const GlobalOptions &g);
 
+struct DataOptions {
+    std::string file;
+    uint8_t type = 0;
+    uint16_t version = 0;
+};
+int run_data_download(const GlobalOptions &g, const DataOptions &o);
+int run_data_upload(const GlobalOptions &g, const DataOptions &o);
+int run_firmware(const GlobalOptions &g, const DataOptions &o);
+
 }  // namespace kavri::cli

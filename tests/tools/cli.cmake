@@ -15,7 +15,12 @@ if(TARGET kavri-cli AND TARGET camsim-run AND TARGET oni_reader)
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/demo_outputs_test.cpp
                           ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
                   LIBS kavri PkgConfig::CLI_TEST_PNG TIMEOUT 300)
-  foreach(t test_cli_commands test_cli_demo)
+  # In-process, where the simulator's faults can be injected.
+  kavri_add_gtest(test_cli_doctor
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/doctor_test.cpp
+                          ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
+                  LIBS kavri_camsim kavri_cli_cmds kavri)
+  foreach(t test_cli_commands test_cli_demo test_cli_doctor)
     if(TARGET ${t})
       target_compile_definitions(${t} PRIVATE ${cli_test_defs})
       add_dependencies(${t} kavri-cli camsim-run kavri_camsim oni_reader)

@@ -13,7 +13,6 @@ enum ExitCode : int {
     kExitCaptureFailed = 5,  // the frame stream failed or delivered nothing
     kExitFileError = 6,      // an output file cannot be written or an input read
     kExitDoctorFound = 7,    // doctor found something that needs fixing
-    kExitUnsupported = 8,    // the operation is not available in this build
 };
 
 // The text block printed by --help.
@@ -26,7 +25,6 @@ inline constexpr const char *kExitCodeHelp =
     "  4  a camera is there but cannot be opened (permissions, busy)\n"
     "  5  capture failed: the frame stream stopped or delivered nothing\n"
     "  6  a file cannot be written or read\n"
-    "  7  doctor found something that needs fixing\n"
-    "  8  not available in this build\n";
+    "  7  doctor found something that needs fixing\n";
 
 }  // namespace kavri::cli

@@ -3,9 +3,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
-
-#include "alg/fixmath.h"
 
 namespace kavri::epc {
 
@@ -13,6 +12,11 @@ constexpr uint16_t kSampleMask = 0x0FFF;
 constexpr uint16_t kSampleSaturated = 0x0FFF;
 constexpr int32_t kPhaseQuarter = 16384;
 constexpr int32_t kBlock = 512;
+constexpr int32_t kAngleMask = 0x7FFF;
+
+// Loops over whole blocks are built for AVX2 and for the baseline; the
+// processor picks at load time.
+#define KV_EPC_VECTOR_CLONES __attribute__((target_clones("avx2", "default"), optimize("O3")))
 
 // One block of pixels: phase (0..32767), amplitude and the invalid mark.
 struct PixelBlock {
@@ -25,30 +29,7 @@ struct PixelBlock {
 
 // Fills blk for pixels [first, first + cnt) of the four sub-frames at src
 // (n samples each).
-inline void compute_block(PixelBlock &blk, const uint16_t *src, size_t n, size_t first,
-                          int32_t cnt) {
-    const uint16_t *s0 = src + first;
-    const uint16_t *s1 = s0 + n;
-    const uint16_t *s2 = s1 + n;
-    const uint16_t *s3 = s2 + n;
-    for (int32_t i = 0; i < cnt; ++i) {
-        const int32_t d0 = s0[i] & kSampleMask;
-        const int32_t d1 = s1[i] & kSampleMask;
-        const int32_t d2 = s2[i] & kSampleMask;
-        const int32_t d3 = s3[i] & kSampleMask;
-        const int32_t hi = std::max(std::max(d0, d1), std::max(d2, d3));
-        const int32_t lo = std::min(std::min(d0, d1), std::min(d2, d3));
-        blk.invalid[i] = static_cast<uint8_t>((hi == kSampleSaturated) | (lo == 0));
-        const int32_t y = d3 - d1;
-        const int32_t x = d2 - d0;
-        blk.y[i] = y;
-        blk.x[i] = x;
-        blk.amp[i] = static_cast<float>((x * x + y * y) >> 2);
-    }
-    atan2_phase_n(blk.phase, blk.y, blk.x, cnt);
-    fast_sqrtf_n(blk.amp, blk.amp, cnt);
-    for (int32_t i = 0; i < cnt; ++i) blk.phase[i] = (blk.phase[i] + kPhaseQuarter) & kAngleMask;
-}
+void compute_block(PixelBlock &blk, const uint16_t *src, size_t n, size_t first, int32_t cnt);
 
 // Runs fn(first, cnt, blk) over the n pixels block by block.
 template <typename Fn>

@@ -89,16 +89,19 @@ bool take_planes(CalibInfo &c) {
         std::exit(-3);
     }
     c.plane_dist_um.assign(planes, 0);
+    // Pixel-major: the planes of one pixel lie together, so the per-pixel
+    // interpolation reads one cache line instead of one per plane.
     for (uint32_t p = 0; p < planes; ++p) {
         const uint8_t *plane = c.payload.get() + size_t{p} * kPlaneBytes;
         c.plane_dist_um[p] = le::get_s32(plane);
         const uint8_t *in = plane + kPlaneHdrBytes;
-        uint16_t *out = c.drnu.get() + size_t{p} * kCalibPixels;
+        uint16_t *out = c.drnu.get() + p;
         for (uint32_t i = 0; i < kCalibPixels; ++i) {
             const uint64_t v = le::get_u16(in + 2 * i);
-            out[i] = rescale && i < scaled
-                         ? static_cast<uint16_t>(v * kPhaseFull / static_cast<uint32_t>(scale))
-                         : static_cast<uint16_t>(v);
+            out[size_t{i} * planes] =
+                rescale && i < scaled
+                    ? static_cast<uint16_t>(v * kPhaseFull / static_cast<uint32_t>(scale))
+                    : static_cast<uint16_t>(v);
         }
     }
     c.payload.reset();
@@ -181,11 +184,11 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
     set_defaults(*st);
     if (c.planes >= 1) {
         const uint16_t *v = c.drnu.get();
-        const int32_t mid = c.planes / 2;
-        const uint16_t *vm = v + size_t(mid) * kCalibPixels;
-        const Fit fit =
-            fit_scale_offset(st->mod_freq, c.box_len_cm, fit_mean([v](uint32_t i) { return v[i]; }),
-                             fit_mean([vm](uint32_t i) { return vm[i]; }), c.plane_dist_um[mid]);
+        const auto mid = static_cast<size_t>(c.planes / 2);
+        const auto p = static_cast<size_t>(c.planes);
+        const Fit fit = fit_scale_offset(
+            st->mod_freq, c.box_len_cm, fit_mean([v, p](uint32_t i) { return v[i * p]; }),
+            fit_mean([v, p, mid](uint32_t i) { return v[i * p + mid]; }), c.plane_dist_um[mid]);
         KV_TRC("[%s] calib scale/offset = %.3f/%.3f\n", __func__, fit.scale, fit.offset);
         // Planes that do not spread (a single plane, or all alike) fit nothing:
         // the default scale and offset stay.

@@ -42,7 +42,7 @@ struct CalibInfo {
     // planes out of it.
     std::unique_ptr<uint8_t[]> payload;
     size_t payload_bytes = 0;
-    // The planes as phases, plane-major, kCalibPixels values each; null while
+    // The planes as phases, pixel-major (the planes of pixel i at i x planes); null while
     // nothing is mounted. Built once per loaded block, so a repeated mount of
     // the same block does not normalise twice.
     std::unique_ptr<uint16_t[]> drnu;

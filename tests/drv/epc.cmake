@@ -13,3 +13,6 @@ target_include_directories(test_epc_mount PRIVATE ${PROJECT_SOURCE_DIR}/sim)
 kavri_add_gtest(test_epc_decode
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/epc_decode_test.cpp
   LIBS kavri_internal)
+kavri_add_gtest(test_epc_driver
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/epc_driver_test.cpp
+  LIBS kavri_internal)

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "cli/cli_error.h"
@@ -91,6 +92,12 @@ Stats distance_stats(const std::vector<float> &dist) {
 
 void fill_default_outputs(CaptureOptions &o) {
     if (o.out_dir.empty()) return;
+    std::error_code ec;
+    std::filesystem::create_directories(o.out_dir, ec);
+    if (ec)
+        throw CliError(kExitFileError,
+                       "cannot create the folder " + o.out_dir + ": " + ec.message(),
+                       "give a folder you may write to with --out-dir");
     std::string dir = o.out_dir;
     if (dir.back() != '/') dir += '/';
     auto set = [&](std::string &field, const char *name) {
@@ -184,6 +191,11 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     if (!o.png_distance.empty()) std::printf("wrote:       %s\n", o.png_distance.c_str());
     if (!o.png_gray.empty()) std::printf("wrote:       %s\n", o.png_gray.c_str());
     if (!o.ply.empty()) std::printf("wrote:       %s (%u points)\n", o.ply.c_str(), points);
+    if (!o.ply.empty() && points == 0 && s.valid > 0)
+        std::fprintf(stderr,
+                     "kavri-cli: warning: the point cloud is empty: this camera's driver gives no "
+                     "lens parameters for %ux%u (see the log)\n",
+                     w, h);
     if (!o.kv.empty())
         std::printf("wrote:       %s (%u frames, %s)\n", o.kv.c_str(), src.frames(),
                     o.kv_format.c_str());

@@ -29,6 +29,9 @@ export KAVRI_WORKDIR
 echo "== the simulated camera on the bus"
 "$run" "$cli" list
 echo
+echo "== the camera opened (its calibration is pulled into $KAVRI_WORKDIR the first time)"
+"$run" "$cli" info
+echo
 echo "== capture: $frames frames"
 "$run" "$cli" capture --frames "$frames" --out-dir "$out"
 echo

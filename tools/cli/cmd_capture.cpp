@@ -144,6 +144,9 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     OpenCamera cam(g);
     kavri_dev_t *dev = cam.dev();
     apply_setup(dev, o.setup);
+    // Asks the driver whether a calibration is mounted for the current
+    // frequency; the switch is on after open whenever one is.
+    const bool calibrated = kavri_filter_enable(dev, KAVRI_FILTER_CALIB, nullptr, 0) == 1;
 
     FrameSource src(dev);
     std::unique_ptr<FrameFile> kv;
@@ -187,6 +190,7 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
         "distance:    %zu of %zu pixels valid; min %.0f mm, median %.0f mm, mean %.0f mm, "
         "max %.0f mm (last frame)\n",
         s.valid, s.total, s.min_mm, s.median_mm, s.mean_mm, s.max_mm);
+    std::printf("calibration: %s\n", calibrated ? "mounted" : "none (uncalibrated distances)");
     std::printf("colours:     %d..%d mm, near red, far blue\n", range.min_mm, range.max_mm);
     if (!o.png_distance.empty()) std::printf("wrote:       %s\n", o.png_distance.c_str());
     if (!o.png_gray.empty()) std::printf("wrote:       %s\n", o.png_gray.c_str());

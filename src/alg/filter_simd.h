@@ -13,7 +13,10 @@
 
 #define KV_ALWAYS_INLINE inline __attribute__((always_inline))
 // Hot row loops get an AVX2 clone chosen at load time; baseline code stays SSE2.
-#if defined(__x86_64__) && !defined(__clang__) && defined(__GNUC__)
+// ThreadSanitizer cannot run the load-time resolvers (they run during
+// relocation, before its runtime is up), so its builds use the baseline only.
+#if defined(__x86_64__) && !defined(__clang__) && defined(__GNUC__) && \
+    !defined(__SANITIZE_THREAD__)
 #define KV_TARGET_CLONES __attribute__((target_clones("avx2", "default"), noinline))
 #else
 #define KV_TARGET_CLONES

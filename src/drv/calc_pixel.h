@@ -16,7 +16,13 @@ constexpr int32_t kAngleMask = 0x7FFF;
 
 // Loops over whole blocks are built for AVX2 and for the baseline; the
 // processor picks at load time.
+// ThreadSanitizer cannot run the load-time resolvers, so its builds use the
+// baseline only.
+#if defined(__SANITIZE_THREAD__) || defined(__clang__)
+#define KV_EPC_VECTOR_CLONES
+#else
 #define KV_EPC_VECTOR_CLONES __attribute__((target_clones("avx2", "default"), optimize("O3")))
+#endif
 
 // One block of pixels: phase (0..32767), amplitude and the invalid mark.
 struct PixelBlock {

@@ -112,3 +112,12 @@ TEST_F(LogTest, UnopenableFileFailsOnStderrAndConsoleGoesOn) {
     kv_log(KV_LOG_ERR, "ERR", "[%s] still\n", "f");
     EXPECT_NE(testing::internal::GetCapturedStdout().find("still"), std::string::npos);
 }
+
+TEST_F(LogTest, LogCfgSetsConsoleAndFileKeepingTheOpenFile) {
+    ASSERT_EQ(kv_log_enable(KV_LOG_SINK_FILE, KV_LOG_TRC, file_.c_str()), 1);
+    kavri_log_cfg(KV_LOG_INF, KV_LOG_ERR, KV_LOG_OFF);
+    EXPECT_EQ(kv_log_get_level(KV_LOG_SINK_CONSOLE), KV_LOG_INF);
+    EXPECT_EQ(kv_log_get_level(KV_LOG_SINK_FILE), KV_LOG_ERR);
+    kv_log_raw(KV_LOG_ERR, "kept");
+    EXPECT_EQ(read_file(file_), "kept");
+}

@@ -8,6 +8,7 @@
 #include "kavri/export.h"
 #include "kavri/types.h"
 #include "kavri/log.h"
+#include "kavri/init.h"
 #include "kavri/stream.h"
 #include "kavri/ll.h"
 #include "kavri/api.h"

@@ -80,6 +80,15 @@ KAVRI_API uint8_t kavri_param_parse_blk(kavri_param_t *param, uint32_t blk_idx,
 
 /* ---- calibration package from the camera ---------------------------------- */
 
+/* Pulls the calibration package from the camera (data upload mode, the
+ * package streamed as calibration frames) into the device's working path and
+ * stores it as the parameter file, unpacking a zip package there; the package
+ * file and archive are removed once stored. 1 when a download was attempted:
+ * open the parameter file to see whether it succeeded. The camera is back in
+ * normal mode afterwards (unless the switch to upload mode failed). Runs a
+ * capture: call it only while the device is not capturing. */
+KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev);
+
 /* "<prefix>kavri_param_<id>.bin" and "<prefix>kavri_param_lens_<id>.txt" for
  * the camera's parameter id, truncated to the buffer; NULL when the camera's
  * chip information cannot be read. */

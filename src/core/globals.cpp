@@ -2,7 +2,7 @@
 
 namespace kavri {
 
-char g_path_prefix[kPathPrefixSize] = ".\\";
+char g_path_prefix[kPathPrefixSize] = "./";
 kavri_dev_t g_default_dev{};
 std::atomic<int> g_cur_fps{0};
 

@@ -55,21 +55,19 @@ Library::Library(const GlobalOptions &opts)
     : workdir_(opts.workdir.empty() ? default_workdir() : with_slash(opts.workdir)) {
     const int v = opts.verbose < 0 ? 0 : (opts.verbose > 3 ? 3 : opts.verbose);
     kv_log_enable(KV_LOG_SINK_CONSOLE, kConsoleLevels[v], nullptr);
+    // Creates the folder (every level of it), so the log file can live there.
     kavri_path_cfg(workdir_.c_str());
     if (!is_dir(workdir_))
         throw CliError(kExitFileError, "cannot create the working folder " + workdir_,
                        "pass a writable folder with --workdir or set KAVRI_WORKDIR");
     log_path_ = workdir_ + kLogName;
-    kv_log_enable(KV_LOG_SINK_FILE, KV_LOG_DBG, log_path_.c_str());
-    kavri_ll_init();
-    kavri_param_init();
+    kavri_init(log_path_.c_str());
+    // kavri_init sets its own console level and working path: ours win.
+    kv_log_enable(KV_LOG_SINK_CONSOLE, kConsoleLevels[v], nullptr);
+    kavri_path_cfg(workdir_.c_str());
 }
 
-Library::~Library() {
-    kavri_param_uninit();
-    kavri_ll_uninit();
-    kv_log_disable();
-}
+Library::~Library() { kavri_uninit(); }
 
 UsbLocation location_of(const kavri_dev_t &dev) {
     kavri_usb_info_t info;

@@ -67,7 +67,9 @@ Library::Library(const GlobalOptions &opts)
     kavri_path_cfg(workdir_.c_str());
 }
 
-Library::~Library() { kavri_uninit(); }
+Library::~Library() {
+    kavri_uninit();
+}
 
 UsbLocation location_of(const kavri_dev_t &dev) {
     kavri_usb_info_t info;

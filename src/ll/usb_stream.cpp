@@ -97,16 +97,31 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
         cb(ll, code, transfer->buffer, static_cast<uint32_t>(transfer->actual_length),
            st.cap_cb_arg.load());
 
-    std::lock_guard lock(st.io_mutex);
-    st.ring_last_status[idx] = static_cast<int>(transfer->status);
-    if (transfer->length > 0 && st.stop.load() == 0) {
-        KV_TRC("[%s] trans[%d] issue: size=%d \n", tag, idx, transfer->length);
-        transfer->timeout = kBulkTimeoutMs;
-        const int r = libusb_submit_transfer(transfer);
-        if (r == 0) return;
-        KV_ERR("[%s] Unable to submit URB. libusb error code: %d\n", tag, r);
+    bool ring_died = false;
+    {
+        std::lock_guard lock(st.io_mutex);
+        st.ring_last_status[idx] = static_cast<int>(transfer->status);
+        bool resubmit_failed = false;
+        if (transfer->length > 0 && st.stop.load() == 0) {
+            KV_TRC("[%s] trans[%d] issue: size=%d \n", tag, idx, transfer->length);
+            transfer->timeout = kBulkTimeoutMs;
+            const int r = libusb_submit_transfer(transfer);
+            if (r == 0) return;
+            KV_ERR("[%s] Unable to submit URB. libusb error code: %d\n", tag, r);
+            resubmit_failed = true;
+        }
+        mark_idle_locked(st, idx);
+        // A capture whose last transfer could not be queued again (the camera
+        // left the bus) would otherwise go silent: the capture layer must hear
+        // that the stream is gone.
+        // A completion that already carried the unknown-error code said so.
+        ring_died = resubmit_failed && st.ring_in_flight_count == 0 &&
+                    code != KAVRI_ERR_CAP_UNKNOWN;
     }
-    mark_idle_locked(st, idx);
+    if (ring_died) {
+        if (kavri_ll_cap_cb_t cb = st.cap_cb.load(); cb != nullptr)
+            cb(ll, KAVRI_ERR_CAP_UNKNOWN, transfer->buffer, 0, st.cap_cb_arg.load());
+    }
 }
 
 int usb_ll_ring_cancel(usb_ll_dev_priv_t &st, const char *tag) {

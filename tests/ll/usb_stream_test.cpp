@@ -157,6 +157,23 @@ TEST_F(UsbStream, UnplugEndsEveryTransferWithTheUnknownCode) {
     for (size_t i = before; i < ev.size(); ++i) EXPECT_EQ(ev[i].code, KAVRI_ERR_CAP_UNKNOWN);
 }
 
+TEST_F(UsbStream, UnplugWhileFreeRunningIsReportedEvenWhenNoTransferWasPending) {
+    // Free-running, every queued transfer may already hold data when the camera
+    // leaves: they complete normally and cannot be queued again. The capture
+    // layer must still hear that the stream is gone.
+    ASSERT_EQ(camsim_set_pacing(cam_, 0, 1), CAMSIM_OK);
+    ASSERT_EQ(kavri_ll_cap_start(ll_, 0, CaptureLog::callback, &log_), 1);
+    ASSERT_TRUE(log_.wait_for([](const Events &ev) { return ev.size() >= 2 * kRing; }));
+    ASSERT_EQ(camsim_unplug(cam_), CAMSIM_OK);
+    ASSERT_TRUE(log_.wait_for([](const Events &ev) {
+        for (const auto &e : ev)
+            if (e.code == KAVRI_ERR_CAP_UNKNOWN) return true;
+        return false;
+    }));
+    ASSERT_TRUE(
+        wait_counters([](const camsim_counters_t &c) { return c.inflight_transfers == 0; }));
+}
+
 TEST_F(UsbStream, RefusedStartCancelsTheRingAndTheCallbackAborts) {
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_FAIL_COMMAND, 1, 0, nullptr), CAMSIM_OK);
     // As the camera layer does: a cancelled completion ends the ring.

@@ -4,6 +4,7 @@ if(TARGET kavri_camsim)
   kavri_add_gtest(test_param_calib_load
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/calib_load_test.cpp
     LIBS -Wl,--no-as-needed kavri_camsim kavri PkgConfig::LIBARCHIVE
+    LABELS threads
     TIMEOUT 120)
   kavri_add_gtest(test_param_calib_sim
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/calib_sim_test.cpp

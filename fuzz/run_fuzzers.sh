@@ -1,0 +1,52 @@
+#!/bin/sh
+# Runs each fuzz target for a bounded time from its generated seed corpus
+# and prints one line per target: executions, coverage, corpus.
+#   run_fuzzers.sh <fuzz build dir> <seconds per target> [target ...]
+# A target that finds a fault stops the run with its input kept under
+# <build>/fuzz-artifacts/.
+set -eu
+build=$1
+seconds=$2
+shift 2
+targets=${*:-"stream param calib_mount zip cmd"}
+
+corpus_root=$build/fuzz-corpus
+artifacts=$build/fuzz-artifacts
+mkdir -p "$corpus_root" "$artifacts"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+max_len() {
+    case $1 in
+    cmd) echo 512 ;;
+    calib_mount) echo 262144 ;;
+    *) echo 65536 ;;
+    esac
+}
+
+seed_kind() {
+    case $1 in
+    calib_mount) echo param ;;
+    *) echo "$1" ;;
+    esac
+}
+
+printf '%-12s %10s %8s %8s %8s %s\n' target execs exec/s cov ft corpus
+for t in $targets; do
+    corpus=$corpus_root/$t
+    "$build/fuzz/fuzz_seed_gen" "$(seed_kind "$t")" "$corpus"
+    log=$build/fuzz-$t.log
+    if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=20 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
+        "$corpus" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        echo "fuzz_$t found a fault; input kept in $artifacts" >&2
+        exit 1
+    fi
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+    ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+    files=$(find "$corpus" -type f | wc -l)
+    printf '%-12s %10s %8s %8s %8s %s\n' "$t" "$execs" "$rate" "$cov" "$ft" "$files"
+done

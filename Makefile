@@ -51,7 +51,37 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threads
 
-test: test-normal test-asan test-tsan
+test: test-normal test-asan test-tsan fuzz-ci test-valgrind
+
+# libFuzzer targets (clang, ASan+UBSan): `make fuzz` runs each for
+# FUZZ_SECONDS, CI for FUZZ_CI_SECONDS each; corpora grow in $(FUZZ_BUILD).
+FUZZ_BUILD      ?= build-fuzz
+FUZZ_SECONDS    ?= 300
+FUZZ_CI_SECONDS ?= 10
+define fuzz_build
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKAVRI_BUILD_FUZZ=ON -DKAVRI_SANITIZE=address,undefined -DKAVRI_BUILD_TESTS=OFF \
+		-DKAVRI_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+endef
+
+fuzz: deps
+	$(fuzz_build)
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-ci: deps
+	$(fuzz_build)
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
+
+# The capture tests once under valgrind memcheck: no error, no leak.
+test-valgrind: build
+	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+		--show-leak-kinds=definite,indirect $(BUILD)/tests/test_api_capture --gtest_brief=1
+
+# The long soak: two cameras, SOAK_FRAMES frames each, faults and changes.
+SOAK_FRAMES ?= 20000
+soak: build
+	KAVRI_SOAK_FRAMES=$(SOAK_FRAMES) $(BUILD)/tests/test_soak
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

@@ -8,7 +8,7 @@ set -eu
 build=$1
 seconds=$2
 shift 2
-targets=${*:-"stream param calib_mount zip cmd"}
+targets=${*:-"stream param calib_mount zip cmd lens frame_file"}
 
 corpus_root=$build/fuzz-corpus
 artifacts=$build/fuzz-artifacts

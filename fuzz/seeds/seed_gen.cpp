@@ -1,5 +1,5 @@
 // Writes the seed corpus of one fuzz target into a folder:
-//   fuzz_seed_gen <stream|param|zip|cmd> <folder>
+//   fuzz_seed_gen <stream|param|zip|cmd|lens|frame_file> <folder>
 // Seeds are made here, from the formats' own rules, not copied from anywhere.
 #include <cstdio>
 #include <cstring>
@@ -138,13 +138,43 @@ Corpus cmd_seeds() {
     return c;
 }
 
+Bytes text(const std::string &t) {
+    return Bytes(t.begin(), t.end());
+}
+
+Corpus lens_seeds() {
+    return {text("157.262 122.083 210.783 204.817 -0.378924 0.145035 -0.000970854 "
+                 "6.20728e-05 -0.0133954 320 240\n"),
+            text("160 120 200 200 0 0 0 0 0 320 240"),
+            text("1e308 -1e308 nan inf 0 0 0 0 0 64 48\n"),
+            text("160 120 200 200 0 0 0 0 0 320\n")};
+}
+
+// [buffer size selector] + a frame file: header line, then the values.
+Bytes frame_file(uint8_t sel, const std::string &header, uint32_t w, uint32_t h, uint32_t bytes) {
+    Bytes f{sel};
+    const std::string line = header + "," + std::to_string(w) + "," + std::to_string(h) + "\n";
+    f.insert(f.end(), line.begin(), line.end());
+    const Bytes values = pattern(size_t(w) * h * bytes, 5);
+    f.insert(f.end(), values.begin(), values.end());
+    return f;
+}
+
+Corpus frame_file_seeds() {
+    return {frame_file(2, "KV_DIST,F32", 4, 3, 4), frame_file(3, "KV_DIST,U32", 8, 2, 4),
+            frame_file(1, "KV_DIST,U16", 5, 5, 2), frame_file(2, "KV_GRAY,U16", 4, 4, 2),
+            frame_file(3, "KV_GRAY,U8", 16, 2, 1)};
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::map<std::string, std::function<Corpus()>> gens = {
-        {"stream", stream_seeds}, {"param", param_seeds}, {"zip", zip_seeds}, {"cmd", cmd_seeds}};
+        {"stream", stream_seeds}, {"param", param_seeds}, {"zip", zip_seeds},
+        {"cmd", cmd_seeds},       {"lens", lens_seeds},   {"frame_file", frame_file_seeds}};
     if (argc != 3 || !gens.count(argv[1])) {
-        std::fprintf(stderr, "usage: %s <stream|param|zip|cmd> <folder>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <stream|param|zip|cmd|lens|frame_file> <folder>\n",
+                     argv[0]);
         return 2;
     }
     std::filesystem::create_directories(argv[2]);

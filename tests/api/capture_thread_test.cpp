@@ -79,7 +79,11 @@ TEST_F(CaptureThreads, CloseWakesAThreadWaitingForFrames) {
     });
     ASSERT_TRUE(eventually([&] { return p->fetch_req.load() != nullptr; }));
     kavri_dev_close(dev_);
-    EXPECT_EQ(waiter.get(), -2);
+    // The first frame comes at once after the start; the waiter may already
+    // hold it when close wakes it. Either way it returns instead of waiting
+    // for all fifty.
+    const int got = waiter.get();
+    EXPECT_TRUE(got == -2 || (got >= 0 && got < 50)) << got;
     EXPECT_EQ(dev_->ll, nullptr);
 }
 

@@ -51,7 +51,7 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threads
 
-test: test-normal test-asan test-tsan fuzz-ci test-valgrind
+test: test-normal test-asan test-tsan fuzz-ci test-valgrind examples
 
 # libFuzzer targets (clang, ASan+UBSan): `make fuzz` runs each for
 # FUZZ_SECONDS, CI for FUZZ_CI_SECONDS each; corpora grow in $(FUZZ_BUILD).

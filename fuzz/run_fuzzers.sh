@@ -2,13 +2,13 @@
 # Runs each fuzz target for a bounded time from its generated seed corpus
 # and prints one line per target: executions, coverage, corpus.
 #   run_fuzzers.sh <fuzz build dir> <seconds per target> [target ...]
-# A target that finds a fault stops the run with its input kept under
-# <build>/fuzz-artifacts/.
+# A target that finds a fault is reported with its input kept under
+# <build>/fuzz-artifacts/; the others still run, and the script then fails.
 set -eu
 build=$1
 seconds=$2
 shift 2
-targets=${*:-"stream param calib_mount zip cmd lens frame_file"}
+targets=${*:-"stream param calib_mount zip cmd lens frame_file calib_pkg"}
 
 corpus_root=$build/fuzz-corpus
 artifacts=$build/fuzz-artifacts
@@ -31,6 +31,7 @@ seed_kind() {
     esac
 }
 
+failed=""
 printf '%-12s %10s %8s %8s %8s %s\n' target execs exec/s cov ft corpus
 for t in $targets; do
     corpus=$corpus_root/$t
@@ -41,7 +42,7 @@ for t in $targets; do
         "$corpus" >"$log" 2>&1; then
         tail -n 40 "$log"
         echo "fuzz_$t found a fault; input kept in $artifacts" >&2
-        exit 1
+        failed="$failed $t"
     fi
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
@@ -50,3 +51,7 @@ for t in $targets; do
     files=$(find "$corpus" -type f | wc -l)
     printf '%-12s %10s %8s %8s %8s %s\n' "$t" "$execs" "$rate" "$cov" "$ft" "$files"
 done
+if [ -n "$failed" ]; then
+    echo "faults found by:$failed" >&2
+    exit 1
+fi

@@ -1,5 +1,5 @@
 // Writes the seed corpus of one fuzz target into a folder:
-//   fuzz_seed_gen <stream|param|zip|cmd|lens|frame_file> <folder>
+//   fuzz_seed_gen <stream|param|zip|cmd|lens|frame_file|calib_pkg> <folder>
 // Seeds are made here, from the formats' own rules, not copied from anywhere.
 #include <cstdio>
 #include <cstring>
@@ -166,14 +166,39 @@ Corpus frame_file_seeds() {
             frame_file(3, "KV_GRAY,U8", 16, 2, 1)};
 }
 
+// [flags][valid][type][timestamp][package size][payload size] + payload.
+Bytes package(uint8_t flags, uint8_t type, const Bytes &payload) {
+    Bytes p{flags, 1, type};
+    uint8_t word[4];
+    for (uint32_t v : {1234u, 0xFFFFFFFFu, 0xFFFFFFFFu}) {
+        kvfuzz::put32(word, v);
+        p.insert(p.end(), word, word + 4);
+    }
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
+Corpus calib_pkg_seeds() {
+    using namespace kavri::param::test;
+    const Bytes file = build_file(two_block_spec(150));
+    return {package(0, 0, file), package(1, 0, file),
+            package(0, 1, build_zip({zip_file("kavri_param_1.bin", file)})),
+            package(1, 1, build_zip({zip_file("../x.bin", file)}))};
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    const std::map<std::string, std::function<Corpus()>> gens = {
-        {"stream", stream_seeds}, {"param", param_seeds}, {"zip", zip_seeds},
-        {"cmd", cmd_seeds},       {"lens", lens_seeds},   {"frame_file", frame_file_seeds}};
+    const std::map<std::string, std::function<Corpus()>> gens = {{"stream", stream_seeds},
+                                                                 {"param", param_seeds},
+                                                                 {"zip", zip_seeds},
+                                                                 {"cmd", cmd_seeds},
+                                                                 {"lens", lens_seeds},
+                                                                 {"frame_file", frame_file_seeds},
+                                                                 {"calib_pkg", calib_pkg_seeds}};
     if (argc != 3 || !gens.count(argv[1])) {
-        std::fprintf(stderr, "usage: %s <stream|param|zip|cmd|lens|frame_file> <folder>\n",
+        std::fprintf(stderr,
+                     "usage: %s <stream|param|zip|cmd|lens|frame_file|calib_pkg> <folder>\n",
                      argv[0]);
         return 2;
     }

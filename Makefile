@@ -57,7 +57,7 @@ test: test-normal test-asan test-tsan fuzz-ci test-valgrind examples
 # FUZZ_SECONDS, CI for FUZZ_CI_SECONDS each; corpora grow in $(FUZZ_BUILD).
 FUZZ_BUILD      ?= build-fuzz
 FUZZ_SECONDS    ?= 300
-FUZZ_CI_SECONDS ?= 10
+FUZZ_CI_SECONDS ?= 7
 define fuzz_build
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DKAVRI_BUILD_FUZZ=ON -DKAVRI_SANITIZE=address,undefined -DKAVRI_BUILD_TESTS=OFF \

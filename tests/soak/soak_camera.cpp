@@ -169,6 +169,7 @@ void SoakCamera::take(const uint8_t *frames, int n, const kavri_frame_info_t &in
             ++stats_.bad;
     }
     stats_.delivered += static_cast<uint64_t>(n);
+    progress_.store(stats_.delivered, std::memory_order_relaxed);
 }
 
 bool SoakCamera::intact(const uint8_t *frame) const {

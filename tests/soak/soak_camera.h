@@ -2,6 +2,7 @@
 // close, with faults, setting changes and conversions thrown in at random.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -28,6 +29,8 @@ class SoakCamera {
     // Runs to the target; returns with the handle closed.
     void run();
     const CameraStats &stats() const { return stats_; }
+    // Frames delivered so far, readable from any thread while run() goes on.
+    uint64_t progress() const { return progress_.load(std::memory_order_relaxed); }
 
   private:
     enum class End { kClose, kUnplug, kCloseFromOtherThread };
@@ -51,6 +54,7 @@ class SoakCamera {
 
     CameraPlan plan_;
     CameraStats stats_;
+    std::atomic<uint64_t> progress_{0};
     std::mt19937_64 rng_;
     kavri_dev_t dev_{};
     std::vector<uint8_t> buf_;

@@ -179,7 +179,7 @@ TEST_F(Soak, TwoCamerasThroughFaultsAndChanges) {
         while (running.load()) {
             const uint64_t now = rss_kb();
             peak_kb.store(std::max(peak_kb.load(), now));
-            if (base_kb.load() == 0 && a.stats().delivered >= frames / 10) base_kb.store(now);
+            if (base_kb.load() == 0 && a.progress() >= frames / 10) base_kb.store(now);
             std::this_thread::sleep_for(20ms);
         }
     });

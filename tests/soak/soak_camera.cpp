@@ -19,6 +19,9 @@ using namespace std::chrono_literals;
 constexpr int kFramesPerCall = 2;
 constexpr uint32_t kRingBytes = 16 * 153600;  // stream transfers in flight
 constexpr uint64_t kFramesPerFault = 3;       // a stream fault may cost that many
+// Frames lost at a stop besides the ring: the one being assembled, and
+// those the camera had queued but not yet sent.
+constexpr uint64_t kFramesAtStop = 4;
 constexpr int kReopenAttempts = 200;
 constexpr auto kReopenPause = 10ms;
 constexpr uint8_t kParamModFreq = 1;
@@ -115,7 +118,8 @@ void SoakCamera::end_segment(bool account) {
     stats_.sent += sent;
     if (!account) return;
     const uint64_t fetched = kavri::api::priv_of(&dev_)->frames_fetched.load() - seg_fetched0_;
-    const uint64_t allowance = seg_faults_ * kFramesPerFault + kRingBytes / plan_.frame_bytes + 2;
+    const uint64_t allowance =
+        seg_faults_ * kFramesPerFault + kRingBytes / plan_.frame_bytes + kFramesAtStop;
     const uint64_t counted = fetched + st.frames_discarded + st.frames_dropped + allowance;
     if (counted < sent) stats_.unaccounted += sent - counted;
 }

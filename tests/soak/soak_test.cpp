@@ -49,7 +49,8 @@ uint64_t frames_per_camera() {
         const uint64_t n = std::strtoull(env, nullptr, 10);
         if (n > 0) return n;
     }
-    return kCiFrames;
+    // Sanitized builds run several times slower: fewer frames keep CI short.
+    return kSanitized ? kCiFrames / 2 : kCiFrames;
 }
 
 camsim_camera_config_t camera_config(uint8_t chip, uint8_t port) {

@@ -37,6 +37,12 @@ uint32_t fit_mean(Values values) {
     return static_cast<uint32_t>(sum / cnt);
 }
 
+// Bounds that keep what the file says convertible to whole micrometres and
+// millimetres: no calibration box is a kilometre long.
+constexpr float kMaxBoxLenCm = 100000.0f;
+constexpr float kMaxFitScale = 1.0e6f;      // x 1000 stays inside int32
+constexpr float kMaxFitOffsetMm = 1.0e9f;   // inside int32
+
 struct Fit {
     float scale;
     float offset;
@@ -176,6 +182,13 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
     if (st->mod_freq == 0) st->mod_freq = freq;
 
     c.box_len_cm = std::bit_cast<float>(get_u32(c.drv_hdr + dh::kBoxLenCm));
+    // The box length comes from the file as a float: a damaged one (NaN, huge,
+    // not positive) cannot become millimetres and refuses the block.
+    if (!std::isfinite(c.box_len_cm) || c.box_len_cm <= 0.0f || c.box_len_cm > kMaxBoxLenCm) {
+        KV_WRN("[%s] wrong box length in calibration block: %f cm\n", __func__,
+               static_cast<double>(c.box_len_cm));
+        return mount_failed(*st);
+    }
     c.cb_temp = get_s16(c.drv_hdr + dh::kCbTemp);
     c.ib_temp = get_s16(c.drv_hdr + dh::kIbTemp);
     c.planes = c.drv_hdr[dh::kPlanes];
@@ -192,7 +205,8 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
         KV_TRC("[%s] calib scale/offset = %.3f/%.3f\n", __func__, fit.scale, fit.offset);
         // Planes that do not spread (a single plane, or all alike) fit nothing:
         // the default scale and offset stay.
-        if (std::isfinite(fit.scale) && std::isfinite(fit.offset)) {
+        if (std::isfinite(fit.scale) && std::isfinite(fit.offset) &&
+            std::fabs(fit.scale) < kMaxFitScale && std::fabs(fit.offset) < kMaxFitOffsetMm) {
             c.scale_um = static_cast<int32_t>(1000.0f * fit.scale);
             c.offset_mm = round_away(fit.offset);
         }

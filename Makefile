@@ -71,7 +71,7 @@ fuzz: deps
 
 fuzz-ci: deps
 	$(fuzz_build)
-	fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
+	FUZZ_SEED=1 fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
 
 # The capture tests once under valgrind memcheck: no error, no leak.
 test-valgrind: build

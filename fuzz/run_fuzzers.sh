@@ -31,6 +31,11 @@ seed_kind() {
     esac
 }
 
+# FUZZ_SEED fixes the fuzzer's random seed (CI uses one, so a run explores
+# the same inputs first every time).
+seed_opt=""
+if [ -n "${FUZZ_SEED:-}" ]; then seed_opt="-seed=$FUZZ_SEED"; fi
+
 failed=""
 printf '%-12s %10s %8s %8s %8s %s\n' target execs exec/s cov ft corpus
 for t in $targets; do
@@ -38,7 +43,7 @@ for t in $targets; do
     "$build/fuzz/fuzz_seed_gen" "$(seed_kind "$t")" "$corpus"
     log=$build/fuzz-$t.log
     if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=20 \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" $seed_opt \
         "$corpus" >"$log" 2>&1; then
         tail -n 40 "$log"
         echo "fuzz_$t found a fault; input kept in $artifacts" >&2

@@ -4,6 +4,10 @@
 #   run_fuzzers.sh <fuzz build dir> <seconds per target> [target ...]
 # A target that finds a fault is reported with its input kept under
 # <build>/fuzz-artifacts/; the others still run, and the script then fails.
+# FUZZ_CI=1 makes the run repeatable: a fixed random seed, a fixed number of
+# executions per target (the time is then only a safety cap) and a corpus
+# made afresh from the seed generators, so CI explores exactly the inputs a
+# developer's `make fuzz-ci` explored.
 set -eu
 build=$1
 seconds=$2
@@ -11,6 +15,10 @@ shift 2
 targets=${*:-"stream param calib_mount zip cmd lens frame_file calib_pkg"}
 
 corpus_root=$build/fuzz-corpus
+if [ -n "${FUZZ_CI:-}" ]; then
+    corpus_root=$build/fuzz-ci-corpus
+    rm -rf "$corpus_root"
+fi
 artifacts=$build/fuzz-artifacts
 mkdir -p "$corpus_root" "$artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
@@ -31,10 +39,25 @@ seed_kind() {
     esac
 }
 
-# FUZZ_SEED fixes the fuzzer's random seed (CI uses one, so a run explores
-# the same inputs first every time).
+# Executions per target in a repeatable run: about five seconds each here.
+ci_runs() {
+    case $1 in
+    stream) echo 30000 ;;
+    param) echo 80000 ;;
+    calib_mount) echo 1500 ;;
+    zip) echo 8000 ;;
+    cmd) echo 500 ;;
+    lens) echo 4000 ;;
+    frame_file) echo 5000 ;;
+    calib_pkg) echo 25 ;;
+    *) echo 1000 ;;
+    esac
+}
+
+# FUZZ_SEED fixes the fuzzer's random seed.
 seed_opt=""
 if [ -n "${FUZZ_SEED:-}" ]; then seed_opt="-seed=$FUZZ_SEED"; fi
+if [ -n "${FUZZ_CI:-}" ]; then seed_opt="-seed=${FUZZ_SEED:-1}"; fi
 
 failed=""
 printf '%-12s %10s %8s %8s %8s %s\n' target execs exec/s cov ft corpus
@@ -42,7 +65,9 @@ for t in $targets; do
     corpus=$corpus_root/$t
     "$build/fuzz/fuzz_seed_gen" "$(seed_kind "$t")" "$corpus"
     log=$build/fuzz-$t.log
-    if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=20 \
+    runs_opt=""
+    if [ -n "${FUZZ_CI:-}" ]; then runs_opt="-runs=$(ci_runs "$t")"; fi
+    if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" $runs_opt -max_len="$(max_len "$t")" -timeout=20 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" $seed_opt \
         "$corpus" >"$log" 2>&1; then
         tail -n 40 "$log"

@@ -79,6 +79,13 @@ const char *refusal(archive_entry *entry) {
     }
 }
 
+uint64_t declared_size(archive_entry *entry) {
+    if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_size_is_set(entry) == 0)
+        return 0;
+    const la_int64_t size = archive_entry_size(entry);
+    return size > 0 ? static_cast<uint64_t>(size) : 0;
+}
+
 const char *entry_name(archive_entry *entry) {
     const char *name = archive_entry_pathname(entry);
     return name != nullptr ? name : "";
@@ -194,12 +201,23 @@ bool extract_all(const char *path, const Destination &dst, ExtractEntryFn on_ent
         const std::string out =
             dst.base.empty() ? std::string(entry_name(entry)) : dst.base + "/" + entry_name(entry);
         archive_entry_set_pathname(entry, out.c_str());
+        // The disk writer extends a file to the size its header declares, so a
+        // short entry claiming gigabytes would leave a huge sparse file: the
+        // declared size counts against the limit as much as the bytes do.
+        const uint64_t declared = declared_size(entry);
+        if (declared > max_bytes - total) {
+            KV_ERR("[%s] archive unpacks to more than %llu bytes, stopped at %s\n", kTag,
+                   static_cast<unsigned long long>(max_bytes), out.c_str());
+            return false;
+        }
+        const uint64_t before = total;
         if (archive_write_header(disk.get(), entry) < ARCHIVE_WARN) {
             KV_ERR("[%s] refused entry %s of %s: %s\n", kTag, out.c_str(), path,
                    archive_error_string(disk.get()));
             return false;
         }
         if (!copy_entry_data(reader.get(), disk.get(), out, total, max_bytes)) return false;
+        if (total - before < declared) total = before + declared;
         if (archive_write_finish_entry(disk.get()) < ARCHIVE_WARN) {
             KV_ERR("[%s] write %s failed: %s\n", kTag, out.c_str(),
                    archive_error_string(disk.get()));

@@ -314,6 +314,19 @@ TEST_F(CalibPackageTest, ExtractionStopsAtTheSizeCap) {
     EXPECT_TRUE(log.has("archive unpacks to more than 4096 bytes")) << log.text();
 }
 
+// A fuzzer-found archive whose entry declares far more bytes than it holds:
+// the disk writer would extend the file to the declared size.
+TEST_F(CalibPackageTest, DeclaredSizeBeyondTheCapIsRefusedBeforeWriting) {
+    constexpr uint64_t kCap = 4u << 20;
+    LogCapture log;
+    EXPECT_LT(zip_extract(KAVRI_FUZZ_FOUND_DIR "/zip_declared_size_beyond_data.bin",
+                          dir_.path().c_str(), nullptr, nullptr, kCap),
+              0);
+    EXPECT_TRUE(log.has("archive unpacks to more than")) << log.text();
+    for (const auto &e : fs::recursive_directory_iterator(dir_.path()))
+        if (e.is_regular_file()) EXPECT_LE(e.file_size(), kCap) << e.path();
+}
+
 TEST_F(CalibPackageTest, MissingFolderOrArchiveFails) {
     const std::string archive = dir_.file("x.zip");
     write_file(archive, build_zip({zip_file("1", {1})}));

@@ -8,3 +8,5 @@ kavri_add_gtest(test_param_pkg
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/calib_pkg_test.cpp ${CMAKE_CURRENT_LIST_DIR}/fake_camera.cpp
           ${CMAKE_CURRENT_LIST_DIR}/fs_dir_test.cpp
   LIBS kavri_param kavri_core PkgConfig::LIBARCHIVE PkgConfig::LIBUV)
+target_compile_definitions(test_param_pkg PRIVATE
+                           KAVRI_FUZZ_FOUND_DIR="${PROJECT_SOURCE_DIR}/fuzz/found")

@@ -161,6 +161,30 @@ void BM_PhaseAmp_KavriBatch(benchmark::State &state) {
 }
 BENCHMARK(BM_PhaseAmp_KavriBatch);
 
+// The parts of the batch form on their own.
+void BM_PhaseOnly_KavriBatch(benchmark::State &state) {
+    const Phasors p = phasors();
+    std::vector<int32_t> phase(kPixels);
+    for (auto _ : state) {
+        kavri::atan2_phase_n(phase.data(), p.a.data(), p.b.data(), kPixels);
+        benchmark::DoNotOptimize(phase.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_PhaseOnly_KavriBatch);
+
+void BM_SqrtOnly_KavriBatch(benchmark::State &state) {
+    const Phasors p = phasors();
+    std::vector<float> sq(kPixels), amp(kPixels);
+    for (int i = 0; i < kPixels; ++i) sq[i] = static_cast<float>(p.a[i] * p.a[i] + p.b[i] * p.b[i]);
+    for (auto _ : state) {
+        kavri::fast_sqrtf_n(amp.data(), sq.data(), kPixels);
+        benchmark::DoNotOptimize(amp.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_SqrtOnly_KavriBatch);
+
 void BM_PhaseAmp_CvPhaseMagnitude(benchmark::State &state) {
     cv::setNumThreads(1);
     const Phasors p = phasors();

@@ -77,10 +77,17 @@ inline float fast_inv_sqrtf(float x) {
     return static_cast<float>(y * (1.5 - h * y * y));
 }
 
-// Whole arrays, the same results as the scalar forms; AVX2 when the processor
-// has it. phase[i] = atan2_phase(a[i], b[i]).
+// Instruction sets the array forms can use; the widest the processor has is
+// taken unless a narrower one is asked for (tests compare every path).
+enum class SimdPath { kScalar, kAvx2, kAvx512 };
+SimdPath best_simd_path();
+
+// Whole arrays, the same results as the scalar forms on every path.
+// phase[i] = atan2_phase(a[i], b[i]).
 void atan2_phase_n(int32_t *phase, const int32_t *a, const int32_t *b, int32_t n);
+void atan2_phase_n(int32_t *phase, const int32_t *a, const int32_t *b, int32_t n, SimdPath path);
 // dst[i] = fast_sqrtf(src[i]); dst may be src.
 void fast_sqrtf_n(float *dst, const float *src, int32_t n);
+void fast_sqrtf_n(float *dst, const float *src, int32_t n, SimdPath path);
 
 }  // namespace kavri

@@ -1,12 +1,14 @@
 // Fixed-point atan2 with its built-in table, the fast square roots, the table printer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "alg/fixmath.h"
@@ -207,14 +209,56 @@ TEST(FixmathBatch, ArrayFormsEqualTheScalarForms) {
     }
     a[8] = -1;
     b[8] = 10000;  // the wrap to 0 near a full turn
-    kavri::atan2_phase_n(phase.data(), a.data(), b.data(), n);
-    kavri::fast_sqrtf_n(root.data(), x.data(), n);
-    for (int32_t i = 0; i < n; ++i) {
-        ASSERT_EQ(phase[i], kv_math_atan2_i32(a[i], b[i])) << i << ": " << a[i] << "," << b[i];
-        ASSERT_EQ(std::bit_cast<uint32_t>(root[i]), std::bit_cast<uint32_t>(kv_math_sqrtf(x[i])))
-            << i << ": " << x[i];
+    // Every path this processor can run (a path it cannot run falls back).
+    for (const kavri::SimdPath path :
+         {kavri::SimdPath::kScalar, kavri::SimdPath::kAvx2, kavri::SimdPath::kAvx512}) {
+        SCOPED_TRACE(static_cast<int>(path));
+        std::fill(phase.begin(), phase.end(), -1);
+        std::fill(root.begin(), root.end(), -1.0f);
+        kavri::atan2_phase_n(phase.data(), a.data(), b.data(), n, path);
+        kavri::fast_sqrtf_n(root.data(), x.data(), n, path);
+        for (int32_t i = 0; i < n; ++i) {
+            ASSERT_EQ(phase[i], kv_math_atan2_i32(a[i], b[i])) << i << ": " << a[i] << "," << b[i];
+            ASSERT_EQ(std::bit_cast<uint32_t>(root[i]),
+                      std::bit_cast<uint32_t>(kv_math_sqrtf(x[i])))
+                << i << ": " << x[i];
+        }
+        EXPECT_EQ(phase[8], 0);
     }
-    EXPECT_EQ(phase[8], 0);
+}
+
+// Every index of the table through every path: the quotient must land on
+// exactly the entry the scalar form picks, at both ends of each index.
+TEST(FixmathBatch, EveryTableIndexIsReachedExactly) {
+    std::vector<int32_t> a, b;
+    for (const int32_t den : {4095, 4096, 9999, 65535, (1 << 19) - 1}) {
+        for (int32_t i = 0; i < 4096; ++i) {
+            const auto lo = static_cast<int32_t>((int64_t{i} * den + 4095) / 4096);
+            for (const int32_t num : {lo, lo - 1, lo + 1}) {
+                if (num < 0 || num >= den) continue;
+                // All eight octants of (num, den).
+                for (const auto &[sa, sb, swap] : {std::tuple{1, 1, false},
+                                                   {-1, 1, false},
+                                                   {1, -1, false},
+                                                   {-1, -1, false},
+                                                   {1, 1, true},
+                                                   {-1, 1, true},
+                                                   {1, -1, true},
+                                                   {-1, -1, true}}) {
+                    a.push_back(sa * (swap ? den : num));
+                    b.push_back(sb * (swap ? num : den));
+                }
+            }
+        }
+    }
+    const auto n = static_cast<int32_t>(a.size());
+    std::vector<int32_t> phase(a.size());
+    for (const kavri::SimdPath path : {kavri::SimdPath::kAvx2, kavri::SimdPath::kAvx512}) {
+        SCOPED_TRACE(static_cast<int>(path));
+        kavri::atan2_phase_n(phase.data(), a.data(), b.data(), n, path);
+        for (int32_t i = 0; i < n; ++i)
+            ASSERT_EQ(phase[i], kv_math_atan2_i32(a[i], b[i])) << a[i] << "," << b[i];
+    }
 }
 
 TEST(FixmathBatch, ShortAndEmptyArrays) {

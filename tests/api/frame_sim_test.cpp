@@ -334,9 +334,11 @@ TEST_F(FrameSim, InconsistentFrameIsDroppedAndResyncRateLimited) {
     int n = -1;
     distance(raw, info, &n);
     EXPECT_EQ(n, static_cast<int>(kN));  // a consistent frame passes
-    camsim_inject(cam_, CAMSIM_FAULT_INCONSISTENT_FRAME, 1, 0, nullptr);
+    // Several inconsistent frames: a loaded host may drop one before it is fetched.
+    constexpr uint32_t kInconsistentFrames = 20;
+    camsim_inject(cam_, CAMSIM_FAULT_INCONSISTENT_FRAME, kInconsistentFrames, 0, nullptr);
     bool found = false;
-    for (int f = 0; f < 10 && !found; ++f) {
+    for (uint32_t f = 0; f < kInconsistentFrames && !found; ++f) {
         ASSERT_TRUE(grab(raw, info));
         uint8_t desc[12];
         uint16_t idx = 0;

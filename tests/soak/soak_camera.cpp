@@ -109,9 +109,11 @@ bool SoakCamera::start_segment() {
 // Frames the camera sent in the segment are delivered, or counted by the
 // parser, or lost to a fault or to the ring in flight at the stop.
 void SoakCamera::end_segment(bool account) {
+    // The parser keeps its counters until the next start; read them after the
+    // stop so frames that arrive while it stops are counted too.
+    kavri_cap_stop(&dev_);
     kv_stream_state_t st{};
     kv_stream_get_state(kavri::api::priv_of(&dev_)->stream, &st);
-    kavri_cap_stop(&dev_);
     stats_.discarded += st.frames_discarded;
     stats_.dropped += st.frames_dropped;
     const uint64_t sent = camera_frames() - seg_sent0_;

@@ -4,8 +4,8 @@
 // the first and last plane of every pixel, the bracket index, the bracketing
 // pair, and the interpolation. Every step keeps the operations (and their
 // order) of the single-pixel formula, so the results are the same bit for bit.
-// (Neither build targets fused multiply-add; contracting step * kk + ... into
-// one rounding would change results.)
+// (No build fuses multiply-adds; contracting step * kk + ... into one
+// rounding would change results.)
 #include "drv/calc_drnu_block.h"
 
 #include "drv/epc_state.h"
@@ -17,8 +17,14 @@ namespace {
 // The passes compute every lane and select afterwards; no floating-point
 // exception is ever examined, so the compiler may execute the unselected
 // lanes' arithmetic too (this does not change any result).
-#if defined(__GNUC__) && !defined(__clang__)
-#define KV_DRNU_SELECTS KV_EPC_VECTOR_CLONES __attribute__((optimize("no-trapping-math")))
+// (One optimize attribute with every option: a second one would replace the
+// first and drop the vectoriser's level.)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__SANITIZE_THREAD__)
+#define KV_DRNU_SELECTS __attribute__((optimize("O3", "no-trapping-math")))
+#elif defined(__GNUC__) && !defined(__clang__)
+#define KV_DRNU_SELECTS                                                \
+    __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), \
+                   optimize("O3", "fp-contract=off", "no-trapping-math")))
 #else
 #define KV_DRNU_SELECTS KV_EPC_VECTOR_CLONES
 #endif

@@ -20,18 +20,22 @@ namespace {
 constexpr int32_t kLanes = 8;
 constexpr int32_t kInputBits = 19;  // below 2^19, a * 4096 stays within 32 bits
 
-// Gathering table entries is the slowest step of a vector atan2, so the vector
-// paths compute the entry instead. entry(q) = q + floor(r(q) + 0.5) with
+// The AVX2 path gathers table entries (widened to 32 bits). On processors
+// with AVX-512 the gather is the slowest step, so that path computes the
+// entry instead: entry(q) = q + floor(r(q) + 0.5) with
 // r(q) = atan(q / 4095) * 32768 / (2 pi) - q, which stays within 0..372 where
-// single precision resolves 3e-5. The index range is cut into intervals of
-// equal width, and on each r(q) + 0.5 is a cubic (sixteen intervals, the
-// AVX-512 path) or a quartic (eight, the AVX2 path) in x = q - start, a
+// single precision resolves 3e-5. The index range is cut into sixteen
+// intervals of 256, and on each r(q) + 0.5 is a cubic in x = q - start, a
 // small exact integer; the coefficients of a lane's interval are picked by a
 // register permute. Evaluated with fused multiply-adds in exactly the order
 // below, every entry of the table comes out exactly (the tests compare all of
 // them), at least 2.5e-4 away from the nearest rounding boundary.
+const std::array<int32_t, kAtan2LutSize> kLut32 = [] {
+    std::array<int32_t, kAtan2LutSize> t{};
+    for (int32_t i = 0; i < kAtan2LutSize; ++i) t[i] = g_atan2_LUT[i];
+    return t;
+}();
 constexpr int32_t kIntervalShift16 = 8;  // 4096 / 16 indices per interval
-constexpr int32_t kIntervalShift8 = 9;   // 4096 / 8
 constexpr int32_t kLastIndex = kAtan2LutSize - 1;
 constexpr float kEntryCubic16[4][16] = {
     {4.999809802e-01f, 7.010513478e+01f, 1.371914814e+02f, 1.993551963e+02f, 2.544096106e+02f,
@@ -51,38 +55,15 @@ constexpr float kEntryCubic16[4][16] = {
      2.516592434e-09f, 3.983345792e-09f, 5.032292943e-09f, 5.726211338e-09f, 6.130328967e-09f,
      6.306291989e-09f},
 };
-constexpr float kEntryQuartic8[5][8] = {
-    {5.000586118e-01f, 1.371916008e+02f, 2.544097312e+02f, 3.359755856e+02f, 3.710193612e+02f,
-     3.542734219e+02f, 2.850912498e+02f, 1.659654954e+02f},
-    {2.735447640e-01f, 2.539445478e-01f, 1.986008976e-01f, 1.164719285e-01f, 1.874337119e-02f,
-     -8.431177989e-02f, -1.850693357e-01f, -2.788487931e-01f},
-    {8.990180712e-08f, -3.764164110e-05f, -6.887740007e-05f, -8.967912265e-05f, -9.956462371e-05f,
-     -1.005460194e-04f, -9.555571537e-05f, -8.729263669e-05f},
-    {-2.581262004e-08f, -2.334693775e-08f, -1.719984374e-08f, -9.717109806e-09f, -3.020190529e-09f,
-     1.822519120e-09f, 4.713005187e-09f, 6.059171654e-09f},
-    {1.127375970e-12f, 2.904343432e-12f, 3.587546926e-12f, 3.248665226e-12f, 2.373976016e-12f,
-     1.432257091e-12f, 6.775968675e-13f, 1.714739462e-13f},
-};
 
 // Every lane below 2^19 in magnitude (|INT32_MIN| keeps its top bit and fails).
-__attribute__((target("avx2,fma"))) bool in_range(__m256i a, __m256i b) {
+__attribute__((target("avx2"))) bool in_range(__m256i a, __m256i b) {
     const __m256i high =
         _mm256_srli_epi32(_mm256_or_si256(_mm256_abs_epi32(a), _mm256_abs_epi32(b)), kInputBits);
     return _mm256_testz_si256(high, high) != 0;
 }
 
-__attribute__((target("avx2,fma"))) __m256i table_entry(__m256i q) {
-    const __m256i interval = _mm256_srli_epi32(q, kIntervalShift8);
-    const __m256 x =
-        _mm256_cvtepi32_ps(_mm256_and_si256(q, _mm256_set1_epi32((1 << kIntervalShift8) - 1)));
-    __m256 p = _mm256_permutevar8x32_ps(_mm256_loadu_ps(kEntryQuartic8[4]), interval);
-    for (int k = 3; k >= 0; --k)
-        p = _mm256_fmadd_ps(p, x,
-                            _mm256_permutevar8x32_ps(_mm256_loadu_ps(kEntryQuartic8[k]), interval));
-    return _mm256_add_epi32(q, _mm256_cvttps_epi32(p));
-}
-
-__attribute__((target("avx2,fma"))) __m256i atan2_lanes(__m256i a, __m256i b) {
+__attribute__((target("avx2"))) __m256i atan2_lanes(__m256i a, __m256i b) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi32(1);
     // Half-turn: a < 0 turns (a, b) into (-a, -b).
@@ -111,7 +92,7 @@ __attribute__((target("avx2,fma"))) __m256i atan2_lanes(__m256i a, __m256i b) {
     const __m256i rem = _mm256_sub_epi32(num, _mm256_mullo_epi32(q, b3));
     q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero, rem));                       // rem < 0
     q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(rem, _mm256_sub_epi32(b3, one)));  // rem >= b
-    const __m256i lut = table_entry(q);
+    const __m256i lut = _mm256_i32gather_epi32(kLut32.data(), q, 4);
     const __m256i angle =
         _mm256_and_si256(_mm256_add_epi32(base, lut), _mm256_set1_epi32(kAngleMask));
     const __m256i axis =
@@ -119,8 +100,8 @@ __attribute__((target("avx2,fma"))) __m256i atan2_lanes(__m256i a, __m256i b) {
     return _mm256_blendv_epi8(angle, axis, a_zero);
 }
 
-__attribute__((target("avx2,fma"))) void atan2_avx2(int32_t *phase, const int32_t *a,
-                                                    const int32_t *b, int32_t n) {
+__attribute__((target("avx2"))) void atan2_avx2(int32_t *phase, const int32_t *a, const int32_t *b,
+                                                int32_t n) {
     int32_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
         const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
@@ -239,7 +220,7 @@ __attribute__((target("avx512f"))) void sqrt_avx512(float *dst, const float *src
 
 SimdPath detect_simd_path() {
     if (__builtin_cpu_supports("avx512f")) return SimdPath::kAvx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdPath::kAvx2;
+    if (__builtin_cpu_supports("avx2")) return SimdPath::kAvx2;
     return SimdPath::kScalar;
 }
 

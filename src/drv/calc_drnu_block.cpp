@@ -17,17 +17,7 @@ namespace {
 // The passes compute every lane and select afterwards; no floating-point
 // exception is ever examined, so the compiler may execute the unselected
 // lanes' arithmetic too (this does not change any result).
-// (One optimize attribute with every option: a second one would replace the
-// first and drop the vectoriser's level.)
-#if defined(__GNUC__) && !defined(__clang__) && defined(__SANITIZE_THREAD__)
-#define KV_DRNU_SELECTS __attribute__((optimize("O3", "no-trapping-math")))
-#elif defined(__GNUC__) && !defined(__clang__)
-#define KV_DRNU_SELECTS                                                \
-    __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), \
-                   optimize("O3", "fp-contract=off", "no-trapping-math")))
-#else
-#define KV_DRNU_SELECTS KV_EPC_VECTOR_CLONES
-#endif
+#define KV_DRNU_SELECTS KV_EPC_VECTOR_CLONES_WITH("no-trapping-math")
 
 // Working columns of one block.
 struct DrnuScratch {

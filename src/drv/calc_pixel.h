@@ -21,15 +21,19 @@ constexpr int32_t kAngleMask = 0x7FFF;
 // pick, so no multiply-add is ever fused (x86-64-v4 has FMA). Clang ignores
 // the optimize attribute and would fuse within expressions, so it builds
 // AVX2 (which does not include FMA) and the baseline only.
+// KV_EPC_VECTOR_CLONES_WITH adds optimisation options: a function takes one
+// optimize attribute with every option, as a second one would replace the
+// first and drop the vectoriser's level.
 #if defined(__SANITIZE_THREAD__)
-#define KV_EPC_VECTOR_CLONES __attribute__((optimize("O3")))
+#define KV_EPC_VECTOR_CLONES_WITH(...) __attribute__((optimize("O3" __VA_OPT__(, ) __VA_ARGS__)))
 #elif defined(__clang__)
-#define KV_EPC_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define KV_EPC_VECTOR_CLONES_WITH(...) __attribute__((target_clones("avx2", "default")))
 #else
-#define KV_EPC_VECTOR_CLONES                                           \
+#define KV_EPC_VECTOR_CLONES_WITH(...)                                 \
     __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), \
-                   optimize("O3", "fp-contract=off")))
+                   optimize("O3", "fp-contract=off" __VA_OPT__(, ) __VA_ARGS__)))
 #endif
+#define KV_EPC_VECTOR_CLONES KV_EPC_VECTOR_CLONES_WITH()
 
 // One block of pixels: phase (0..32767), amplitude and the invalid mark.
 struct PixelBlock {

@@ -79,6 +79,13 @@ const char *refusal(archive_entry *entry) {
     }
 }
 
+// Logs the cap that stopped the extraction at `name`; always false.
+bool over_cap(uint64_t max_bytes, const char *name) {
+    KV_ERR("[%s] archive unpacks to more than %llu bytes, stopped at %s\n", kTag,
+           static_cast<unsigned long long>(max_bytes), name);
+    return false;
+}
+
 uint64_t declared_size(archive_entry *entry) {
     if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_size_is_set(entry) == 0)
         return 0;
@@ -165,11 +172,7 @@ bool copy_entry_data(archive *reader, archive *disk, const std::string &path, ui
     int rc;
     while ((rc = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
         total += size;
-        if (total > max_bytes) {
-            KV_ERR("[%s] archive unpacks to more than %llu bytes, stopped at %s\n", kTag,
-                   static_cast<unsigned long long>(max_bytes), path.c_str());
-            return false;
-        }
+        if (total > max_bytes) return over_cap(max_bytes, path.c_str());
         if (archive_write_data_block(disk, block, size, offset) < ARCHIVE_OK) {
             KV_ERR("[%s] write %s failed: %s\n", kTag, path.c_str(), archive_error_string(disk));
             return false;
@@ -205,11 +208,7 @@ bool extract_all(const char *path, const Destination &dst, ExtractEntryFn on_ent
         // short entry claiming gigabytes would leave a huge sparse file: the
         // declared size counts against the limit as much as the bytes do.
         const uint64_t declared = declared_size(entry);
-        if (declared > max_bytes - total) {
-            KV_ERR("[%s] archive unpacks to more than %llu bytes, stopped at %s\n", kTag,
-                   static_cast<unsigned long long>(max_bytes), out.c_str());
-            return false;
-        }
+        if (declared > max_bytes - total) return over_cap(max_bytes, out.c_str());
         const uint64_t before = total;
         if (archive_write_header(disk.get(), entry) < ARCHIVE_WARN) {
             KV_ERR("[%s] refused entry %s of %s: %s\n", kTag, out.c_str(), path,

@@ -16,6 +16,7 @@
 
 #include "api/dev_priv.h"
 #include "camsim.h"
+#include "common/log_capture.h"
 #include "kavri.h"
 
 namespace kavri_api_test {
@@ -46,31 +47,7 @@ inline bool eventually(const std::function<bool()> &pred,
     return pred();
 }
 
-// Collects the library's console log while alive.
-class LogCapture {
-  public:
-    explicit LogCapture(unsigned level = KV_LOG_TRC)
-        : saved_(kv_log_get_level(KV_LOG_SINK_CONSOLE)) {
-        kv_log_enable(KV_LOG_SINK_CONSOLE, level, nullptr);
-        ::testing::internal::CaptureStdout();
-    }
-    ~LogCapture() { text(); }
-    const std::string &text() {
-        if (!done_) {
-            fflush(stdout);
-            text_ = ::testing::internal::GetCapturedStdout();
-            kv_log_enable(KV_LOG_SINK_CONSOLE, saved_, nullptr);
-            done_ = true;
-        }
-        return text_;
-    }
-    bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
-
-  private:
-    unsigned saved_;
-    bool done_ = false;
-    std::string text_;
-};
+using kavri_testing::LogCapture;
 
 class ApiTest : public ::testing::Test {
   protected:

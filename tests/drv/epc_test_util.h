@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "drv/epc_state.h"
+#include "common/log_capture.h"
 #include "kavri/epc.h"
 #include "kavri/log.h"
 
@@ -21,30 +22,7 @@ namespace epc_test {
 
 constexpr uint32_t kW = 320, kH = 240, kN = kW * kH;
 
-// Collects console log output while alive.
-class LogCapture {
-  public:
-    explicit LogCapture(unsigned level = KV_LOG_TRC) : saved_(kv_log_get_level(0)) {
-        kv_log_enable(0, level, nullptr);
-        ::testing::internal::CaptureStdout();
-    }
-    ~LogCapture() { text(); }
-    const std::string &text() {
-        if (!done_) {
-            fflush(stdout);
-            text_ = ::testing::internal::GetCapturedStdout();
-            kv_log_enable(0, saved_, nullptr);
-            done_ = true;
-        }
-        return text_;
-    }
-    bool has(const std::string &s) { return text().find(s) != std::string::npos; }
-
-  private:
-    unsigned saved_;
-    bool done_ = false;
-    std::string text_;
-};
+using kavri_testing::LogCapture;
 
 // The four samples of one pixel for a phase (1/32768 period) and amplitude.
 inline void samples_for(double phase, double amp, uint16_t d[4]) {

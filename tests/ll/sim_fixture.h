@@ -19,6 +19,7 @@
 #include <libusb.h>
 
 #include "camsim.h"
+#include "common/log_capture.h"
 #include "kavri.h"
 
 namespace kavri_test {
@@ -50,33 +51,7 @@ inline camsim_counters_t sim_counters() {
     return c;
 }
 
-// Collects console log output of the library while alive.
-class LogCapture {
-  public:
-    explicit LogCapture(unsigned level = KV_LOG_TRC)
-        : saved_(kv_log_get_level(KV_LOG_SINK_CONSOLE)) {
-        kv_log_enable(KV_LOG_SINK_CONSOLE, level, nullptr);
-        ::testing::internal::CaptureStdout();
-    }
-    ~LogCapture() {
-        if (!done_) text();
-    }
-    const std::string &text() {
-        if (!done_) {
-            fflush(stdout);
-            text_ = ::testing::internal::GetCapturedStdout();
-            kv_log_enable(KV_LOG_SINK_CONSOLE, saved_, nullptr);
-            done_ = true;
-        }
-        return text_;
-    }
-    bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
-
-  private:
-    unsigned saved_;
-    bool done_ = false;
-    std::string text_;
-};
+using kavri_testing::LogCapture;
 
 // Library log lines written to a file, readable while the test runs (the
 // console capture can only be read once, at its end).

@@ -323,8 +323,11 @@ TEST_F(CalibPackageTest, DeclaredSizeBeyondTheCapIsRefusedBeforeWriting) {
                           dir_.path().c_str(), nullptr, nullptr, kCap),
               0);
     EXPECT_TRUE(log.has("archive unpacks to more than")) << log.text();
-    for (const auto &e : fs::recursive_directory_iterator(dir_.path()))
-        if (e.is_regular_file()) EXPECT_LE(e.file_size(), kCap) << e.path();
+    for (const auto &e : fs::recursive_directory_iterator(dir_.path())) {
+        if (e.is_regular_file()) {
+            EXPECT_LE(e.file_size(), kCap) << e.path();
+        }
+    }
 }
 
 TEST_F(CalibPackageTest, MissingFolderOrArchiveFails) {

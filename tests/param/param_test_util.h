@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kavri/log.h"
+#include "common/log_capture.h"
 
 namespace kavri::param::test {
 
@@ -33,32 +34,7 @@ class TempDir {
     std::string path_;
 };
 
-// Captures every log line from TRC up while alive; text() ends the capture.
-class LogCapture {
-  public:
-    LogCapture() : old_level_(kv_log_get_level(KV_LOG_SINK_CONSOLE)) {
-        kv_log_enable(KV_LOG_SINK_CONSOLE, KV_LOG_TRC, nullptr);
-        testing::internal::CaptureStdout();
-    }
-    ~LogCapture() {
-        if (!done_) text();
-    }
-    const std::string &text() {
-        if (!done_) {
-            fflush(stdout);
-            text_ = testing::internal::GetCapturedStdout();
-            kv_log_enable(KV_LOG_SINK_CONSOLE, old_level_, nullptr);
-            done_ = true;
-        }
-        return text_;
-    }
-    bool has(const std::string &piece) { return text().find(piece) != std::string::npos; }
-
-  private:
-    unsigned old_level_;
-    bool done_ = false;
-    std::string text_;
-};
+using kavri_testing::LogCapture;
 
 // Silences the console while a test floods the reader with damaged files.
 class QuietConsole {

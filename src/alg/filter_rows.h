@@ -14,19 +14,22 @@ namespace kavri::filter {
 constexpr int kChunk = 512;
 
 // Length of the chunk starting at x0: at most kChunk, and never leaving a
-// remainder shorter than one vector when the row is at least a vector wide.
-inline int chunk_len(int x0, int width) {
+// remainder shorter than one vector of `lanes` when the row is at least that
+// wide.
+template <int lanes = kLanes>
+KV_ALWAYS_INLINE int chunk_len(int x0, int width) {
     int n = std::min(kChunk, width - x0);
     const int rest = width - x0 - n;
-    if (rest > 0 && rest < kLanes) n -= kLanes;
+    if (rest > 0 && rest < lanes) n -= lanes;
     return n;
 }
 
 // Start of the vector after the one at i when covering [0, count), or -1 at
-// the end; count must be at least kLanes.
+// the end; count must be at least `lanes`.
+template <int lanes = kLanes>
 KV_ALWAYS_INLINE int next_vector(int i, int count) {
-    if (i + kLanes >= count) return -1;
-    return std::min(i + kLanes, count - kLanes);
+    if (i + lanes >= count) return -1;
+    return std::min(i + lanes, count - lanes);
 }
 
 }  // namespace kavri::filter

@@ -15,11 +15,18 @@
 // Hot row loops get an AVX2 clone chosen at load time; baseline code stays SSE2.
 // ThreadSanitizer cannot run the load-time resolvers (they run during
 // relocation, before its runtime is up), so its builds use the baseline only.
-#if defined(__x86_64__) && !defined(__clang__) && defined(__GNUC__) && \
-    !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__clang__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 #define KV_TARGET_CLONES __attribute__((target_clones("avx2", "default"), noinline))
 #else
 #define KV_TARGET_CLONES
+#endif
+// Loops written for 64-byte vectors, called only where the processor has
+// AVX-512BW (checked at run time).
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KV_HAS_AVX512_LOOPS 1
+#define KV_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl"), noinline))
+#else
+#define KV_HAS_AVX512_LOOPS 0
 #endif
 
 namespace kavri::filter {
@@ -28,24 +35,37 @@ namespace kavri::filter {
 constexpr int kLanes = 16;
 using vs16 = int16_t __attribute__((vector_size(32)));
 using vu16 = uint16_t __attribute__((vector_size(32)));
+// 32 lanes of 16 bits: one AVX-512 register.
+using vs16x32 = int16_t __attribute__((vector_size(64)));
+
+// Number of 16-bit lanes of vector type V.
+template <typename V>
+inline constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(int16_t));
+
+// True when the processor runs the 64-byte loops.
+bool has_avx512_loops();
 
 // Unsigned 16-bit values are kept biased by 0x8000 in signed lanes inside the
 // min/max networks, so every min and max is one instruction even on SSE2.
 constexpr int16_t kBias = INT16_MIN;
 
-KV_ALWAYS_INLINE vs16 load_raw(const void *p) {
-    vs16 v;
+template <typename V = vs16>
+KV_ALWAYS_INLINE V load_raw(const void *p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-KV_ALWAYS_INLINE void store_raw(void *p, vs16 v) {
+template <typename V>
+KV_ALWAYS_INLINE void store_raw(void *p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-KV_ALWAYS_INLINE vs16 load_biased(const uint16_t *p) {
-    return load_raw(p) ^ kBias;
+template <typename V = vs16>
+KV_ALWAYS_INLINE V load_biased(const uint16_t *p) {
+    return load_raw<V>(p) ^ kBias;
 }
-KV_ALWAYS_INLINE void store_unbiased(uint16_t *p, vs16 v) {
+template <typename V>
+KV_ALWAYS_INLINE void store_unbiased(uint16_t *p, V v) {
     store_raw(p, v ^ kBias);
 }
 
@@ -53,6 +73,12 @@ KV_ALWAYS_INLINE vs16 vmin(vs16 a, vs16 b) {
     return a < b ? a : b;
 }
 KV_ALWAYS_INLINE vs16 vmax(vs16 a, vs16 b) {
+    return a < b ? b : a;
+}
+KV_ALWAYS_INLINE vs16x32 vmin(vs16x32 a, vs16x32 b) {
+    return a < b ? a : b;
+}
+KV_ALWAYS_INLINE vs16x32 vmax(vs16x32 a, vs16x32 b) {
     return a < b ? b : a;
 }
 

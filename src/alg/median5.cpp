@@ -11,6 +11,7 @@
 #include "filter_network.h"
 #include "filter_rows.h"
 #include "filter_simd.h"
+#include "median5.h"
 #include "kavri/filter.h"
 
 namespace kavri::filter {
@@ -72,19 +73,21 @@ KV_ALWAYS_INLINE V median_from_columns(V (&v)[kSize * kSize]) {
     return v[kMedianPos];
 }
 
-// Rows at least one vector wide.
-KV_TARGET_CLONES void median5_row_wide(uint16_t *out, const uint16_t *const *rows, int width) {
+// Rows at least one vector of V wide.
+template <typename V>
+KV_ALWAYS_INLINE void median5_row_vectors(uint16_t *out, const uint16_t *const *rows, int width) {
+    constexpr int kL = lanes_of<V>;
     // Sorted columns of the chunk: sorted[r][j] is rank r of column x0 - 2 + j.
-    alignas(32) int16_t sorted[kSize][kChunk + 4];
+    alignas(64) int16_t sorted[kSize][kChunk + 4];
     for (int x0 = 0; x0 < width;) {
-        const int n = chunk_len(x0, width);
+        const int n = chunk_len<kL>(x0, width);
         const int jb = x0 == 0 ? 2 : 0;
         const int je = x0 + n == width ? n + 2 : n + 4;
         const int cnt = je - jb;
         const int col0 = x0 - 2 + jb;
-        for (int i = 0; i >= 0; i = next_vector(i, cnt)) {
-            vs16 v[kSize];
-            for (int r = 0; r < kSize; ++r) v[r] = load_biased(rows[r] + col0 + i);
+        for (int i = 0; i >= 0; i = next_vector<kL>(i, cnt)) {
+            V v[kSize];
+            for (int r = 0; r < kSize; ++r) v[r] = load_biased<V>(rows[r] + col0 + i);
             net::run<kSortColumn>(v);
             for (int r = 0; r < kSize; ++r) store_raw(&sorted[r][jb + i], v[r]);
         }
@@ -92,15 +95,25 @@ KV_TARGET_CLONES void median5_row_wide(uint16_t *out, const uint16_t *const *row
             if (jb == 2) sorted[r][0] = sorted[r][1] = sorted[r][2];
             if (je == n + 2) sorted[r][n + 2] = sorted[r][n + 3] = sorted[r][n + 1];
         }
-        for (int i = 0; i >= 0; i = next_vector(i, n)) {
-            vs16 v[kSize * kSize];
+        for (int i = 0; i >= 0; i = next_vector<kL>(i, n)) {
+            V v[kSize * kSize];
             for (int r = 0; r < kSize; ++r)
-                for (int k = 0; k < kSize; ++k) v[at(r, k)] = load_raw(&sorted[r][i + k]);
+                for (int k = 0; k < kSize; ++k) v[at(r, k)] = load_raw<V>(&sorted[r][i + k]);
             store_unbiased(out + x0 + i, median_from_columns(v));
         }
         x0 += n;
     }
 }
+
+KV_TARGET_CLONES void median5_row_wide(uint16_t *out, const uint16_t *const *rows, int width) {
+    median5_row_vectors<vs16>(out, rows, width);
+}
+
+#if KV_HAS_AVX512_LOOPS
+KV_TARGET_AVX512 void median5_row_avx512(uint16_t *out, const uint16_t *const *rows, int width) {
+    median5_row_vectors<vs16x32>(out, rows, width);
+}
+#endif
 
 // Rows narrower than a vector: the same networks one pixel at a time.
 void median5_row_narrow(uint16_t *out, const uint16_t *const *rows, int width) {
@@ -119,20 +132,32 @@ void median5_row_narrow(uint16_t *out, const uint16_t *const *rows, int width) {
 }
 
 }  // namespace
-}  // namespace kavri::filter
 
-extern "C" KAVRI_API void kv_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int width,
-                                             int height) {
-    using namespace kavri::filter;
-    if (!check_size(__func__, dst, src, width, height)) return;
+void median5_u16(uint16_t *dst, const uint16_t *src, int width, int height, bool allow_avx512) {
+    const bool avx512 =
+        KV_HAS_AVX512_LOOPS && allow_avx512 && width >= lanes_of<vs16x32> && has_avx512_loops();
     for (int y = 0; y < height; ++y) {
         const uint16_t *rows[kSize];
         for (int r = 0; r < kSize; ++r) rows[r] = clamped_row(src, y - 2 + r, width, height);
         uint16_t *out = dst + static_cast<size_t>(y) * static_cast<size_t>(width);
+#if KV_HAS_AVX512_LOOPS
+        if (avx512) {
+            median5_row_avx512(out, rows, width);
+            continue;
+        }
+#endif
         if (width >= kLanes) {
             median5_row_wide(out, rows, width);
         } else {
             median5_row_narrow(out, rows, width);
         }
     }
+}
+
+}  // namespace kavri::filter
+
+extern "C" KAVRI_API void kv_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int width,
+                                             int height) {
+    if (!kavri::filter::check_size(__func__, dst, src, width, height)) return;
+    kavri::filter::median5_u16(dst, src, width, height, true);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "alg/filter_test_util.h"
+#include "alg/median5.h"
 #include "kavri/filter.h"
 
 namespace {
@@ -48,9 +49,9 @@ struct Size {
 };
 
 // Narrow, one-vector, chunk-boundary and odd sizes.
-const Size kSizes[] = {{2, 2},   {2, 7},   {7, 2},    {3, 3},   {5, 4},  {15, 9},
-                       {16, 3},  {17, 5},  {31, 6},   {33, 2},  {64, 8}, {320, 6},
-                       {513, 3}, {527, 4}, {1030, 3}, {100, 37}};
+const Size kSizes[] = {{2, 2},   {2, 7},   {7, 2},   {3, 3},   {5, 4},    {15, 9},  {16, 3},
+                       {17, 5},  {31, 6},  {32, 3},  {33, 2},  {47, 3},   {64, 8},  {65, 3},
+                       {320, 6}, {513, 3}, {527, 4}, {543, 2}, {1030, 3}, {100, 37}};
 
 // Small value ranges give many duplicates, the full range extreme values.
 const uint16_t kValueRanges[][2] = {{0, 65535}, {0, 3}, {65530, 65535}, {1000, 1010}};
@@ -68,6 +69,12 @@ TEST_P(FixedMedianTest, EqualsBruteForceAndOpenCv) {
             fn(dst.data(), src.data(), s.w, s.h);
             ASSERT_EQ(dst, brute_median(src, s.w, s.h, k)) << s.w << "x" << s.h;
             ASSERT_EQ(dst, opencv_median(src, s.w, s.h, k)) << s.w << "x" << s.h;
+            if (k == 5) {
+                // The 32-byte loops also where the 64-byte ones would run.
+                Image16 narrow_loops(src.size(), 0xFACE);
+                kavri::filter::median5_u16(narrow_loops.data(), src.data(), s.w, s.h, false);
+                ASSERT_EQ(narrow_loops, dst) << s.w << "x" << s.h;
+            }
             Image16 general(src.size(), 0xBEEF);
             kv_median2d_u16(general.data(), src.data(), s.w, s.h, k);
             ASSERT_EQ(general, dst);

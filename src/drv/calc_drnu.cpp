@@ -25,6 +25,7 @@ extern "C" KAVRI_API uint8_t calc_dist_calib_drnu(kavri_drv_t *drv, uint16_t *di
     if (c.drnu == nullptr || n > kCalibPixels) return 0;
     DrnuConst k{};
     k.planes = c.drnu.get();
+    k.plane_stride = kCalibPixels;
     k.count = c.planes;
     k.range = st->range_mm;
     k.step =

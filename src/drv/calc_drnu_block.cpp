@@ -33,23 +33,25 @@ KV_EPC_VECTOR_CLONES void corrected_phase(int32_t *h, const int32_t *phase, floa
         h[i] = static_cast<int32_t>(static_cast<float>(phase[i]) - drift_ph);
 }
 
-// Planes kk and kk + 1 of each pixel, pixel i's planes starting at row[i * count].
-void load_bracket(int32_t *lower, int32_t *upper, const uint16_t *row, size_t count,
+// Planes kk and kk + 1 of each pixel; pixel i's plane k is at
+// base[k * stride + i].
+void load_bracket(int32_t *lower, int32_t *upper, const uint16_t *base, size_t stride,
                   const int32_t *kk, int32_t cnt) {
     for (int32_t i = 0; i < cnt; ++i) {
-        const uint16_t *l = row + static_cast<size_t>(i) * count + kk[i];
+        const uint16_t *l = base + static_cast<size_t>(kk[i]) * stride + i;
         lower[i] = l[0];
-        upper[i] = l[1];
+        upper[i] = l[stride];
     }
 }
 
 // The same plane pair for every pixel.
-void load_fixed_pair(int32_t *va, int32_t *vb, const uint16_t *row, size_t count, int32_t a,
-                     int32_t b, int32_t cnt) {
+KV_EPC_VECTOR_CLONES void load_fixed_pair(int32_t *va, int32_t *vb, const uint16_t *base,
+                                          size_t stride, int32_t a, int32_t b, int32_t cnt) {
+    const uint16_t *pa = base + static_cast<size_t>(a) * stride;
+    const uint16_t *pb = base + static_cast<size_t>(b) * stride;
     for (int32_t i = 0; i < cnt; ++i) {
-        const uint16_t *l = row + static_cast<size_t>(i) * count;
-        va[i] = l[a];
-        vb[i] = l[b];
+        va[i] = pa[i];
+        vb[i] = pb[i];
     }
 }
 
@@ -113,13 +115,12 @@ void drnu_block(const DrnuConst &k, size_t first, int32_t cnt, const PixelBlock 
         return;
     }
     DrnuScratch s;
-    const auto count = static_cast<size_t>(k.count);
     const int32_t last = k.count - 1;
-    const uint16_t *row = k.planes + first * count;
+    const uint16_t *base = k.planes + first;
     corrected_phase(s.h, blk.phase, k.drift_ph, cnt);
-    load_fixed_pair(s.first, s.last, row, count, 0, last, cnt);
+    load_fixed_pair(s.first, s.last, base, k.plane_stride, 0, last, cnt);
     bracket(s, last, cnt);
-    load_bracket(s.first, s.last, row, count, s.kk, cnt);
+    load_bracket(s.first, s.last, base, k.plane_stride, s.kk, cnt);
     interpolate(d, a, s, blk, k.step, k.box_phase, k.range, k.user_offset, cnt);
 }
 

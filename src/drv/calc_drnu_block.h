@@ -10,10 +10,11 @@
 namespace kavri::epc {
 
 struct DrnuConst {
-    const uint16_t *planes;  // pixel-major: count values per pixel
-    int32_t count;           // planes
-    float step;              // phase between two planes
-    float drift_ph;          // temperature drift in phase units
+    const uint16_t *planes;  // plane-major: plane k of pixel i at k * plane_stride + i
+    size_t plane_stride;
+    int32_t count;   // planes
+    float step;      // phase between two planes
+    float drift_ph;  // temperature drift in phase units
     int32_t box_phase;
     int64_t range;
     int32_t user_offset;

@@ -40,8 +40,8 @@ uint32_t fit_mean(Values values) {
 // Bounds that keep what the file says convertible to whole micrometres and
 // millimetres: no calibration box is a kilometre long.
 constexpr float kMaxBoxLenCm = 100000.0f;
-constexpr float kMaxFitScale = 1.0e6f;      // x 1000 stays inside int32
-constexpr float kMaxFitOffsetMm = 1.0e9f;   // inside int32
+constexpr float kMaxFitScale = 1.0e6f;     // x 1000 stays inside int32
+constexpr float kMaxFitOffsetMm = 1.0e9f;  // inside int32
 
 struct Fit {
     float scale;
@@ -95,19 +95,19 @@ bool take_planes(CalibInfo &c) {
         std::exit(-3);
     }
     c.plane_dist_um.assign(planes, 0);
-    // Pixel-major: the planes of one pixel lie together, so the per-pixel
-    // interpolation reads one cache line instead of one per plane.
+    // Plane-major, as in the file: a frame reads the first and last plane
+    // whole and, of the others, mostly the bracketing pair its scene needs,
+    // so far fewer bytes than all planes of every pixel.
     for (uint32_t p = 0; p < planes; ++p) {
         const uint8_t *plane = c.payload.get() + size_t{p} * kPlaneBytes;
         c.plane_dist_um[p] = le::get_s32(plane);
         const uint8_t *in = plane + kPlaneHdrBytes;
-        uint16_t *out = c.drnu.get() + p;
+        uint16_t *out = c.drnu.get() + size_t{p} * kCalibPixels;
         for (uint32_t i = 0; i < kCalibPixels; ++i) {
             const uint64_t v = le::get_u16(in + 2 * i);
-            out[size_t{i} * planes] =
-                rescale && i < scaled
-                    ? static_cast<uint16_t>(v * kPhaseFull / static_cast<uint32_t>(scale))
-                    : static_cast<uint16_t>(v);
+            out[i] = rescale && i < scaled
+                         ? static_cast<uint16_t>(v * kPhaseFull / static_cast<uint32_t>(scale))
+                         : static_cast<uint16_t>(v);
         }
     }
     c.payload.reset();
@@ -198,10 +198,10 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
     if (c.planes >= 1) {
         const uint16_t *v = c.drnu.get();
         const auto mid = static_cast<size_t>(c.planes / 2);
-        const auto p = static_cast<size_t>(c.planes);
+        const uint16_t *mid_plane = v + mid * kCalibPixels;
         const Fit fit = fit_scale_offset(
-            st->mod_freq, c.box_len_cm, fit_mean([v, p](uint32_t i) { return v[i * p]; }),
-            fit_mean([v, p, mid](uint32_t i) { return v[i * p + mid]; }), c.plane_dist_um[mid]);
+            st->mod_freq, c.box_len_cm, fit_mean([v](uint32_t i) { return v[i]; }),
+            fit_mean([mid_plane](uint32_t i) { return mid_plane[i]; }), c.plane_dist_um[mid]);
         KV_TRC("[%s] calib scale/offset = %.3f/%.3f\n", __func__, fit.scale, fit.offset);
         // Planes that do not spread (a single plane, or all alike) fit nothing:
         // the default scale and offset stay.

@@ -122,8 +122,11 @@ TEST_P(EpcDrnuBlock, MatchesThePerPixelFormula) {
     st.offset_en = offset(rng) > 0;
     st.box_phase = static_cast<uint32_t>(box(rng));
     const std::vector<uint16_t> planes = random_planes(rng, c.planes, c.kind);
+    // The driver keeps plane-major planes: plane j of pixel i at j * kN + i.
     cal.drnu = std::make_unique<uint16_t[]>(std::max<size_t>(planes.size(), 1));
-    std::copy(planes.begin(), planes.end(), cal.drnu.get());
+    const auto count = static_cast<size_t>(c.planes);
+    for (size_t i = 0; i < kN; ++i)
+        for (size_t j = 0; j < count; ++j) cal.drnu[j * kN + i] = planes[i * count + j];
     const std::vector<uint16_t> raw = random_frame(rng);
 
     std::vector<uint16_t> dist(kN), amp(kN);

@@ -1,7 +1,7 @@
 // Fly-pixel filter: pixels on a steep depth edge (mixed pixels at object
 // borders) become 0. The gradient is a Sobel operator on the quartered
 // neighbours; the squared magnitude is compared with threshold >> 4.
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cstdint>
 
@@ -79,6 +79,51 @@ KV_TARGET_CLONES void flypix_interior(uint16_t *out, const uint16_t *a, const ui
     }
 }
 
+#if KV_HAS_AVX512_LOOPS
+// Pixels per AVX-512 register.
+constexpr int kWidePixels = 32;
+
+KV_ALWAYS_INLINE __attribute__((target("avx512f,avx512bw"))) __m512i load_quarter512(
+    const uint16_t *p) {
+    return _mm512_srli_epi16(_mm512_loadu_si512(p), kQuarterShift);
+}
+
+// The same steps as flypix_interior on 32 pixels at a time; the 32-bit
+// compare results come back to 16-bit lanes through the same pack.
+KV_TARGET_AVX512 void flypix_interior_avx512(uint16_t *out, const uint16_t *a, const uint16_t *b,
+                                             const uint16_t *c, int width, uint32_t limit) {
+    const __m512i lim = _mm512_set1_epi32(static_cast<int32_t>(limit));
+    const __m512i hi = _mm512_set1_epi16(kGradLimit);
+    const __m512i lo = _mm512_set1_epi16(-kGradLimit);
+    const __m512i all = _mm512_set1_epi32(-1);
+    const int count = width - 2;
+    for (int i = 0;;) {
+        const int x = 1 + i;
+        const __m512i tl = load_quarter512(a + x - 1), t = load_quarter512(a + x);
+        const __m512i tr = load_quarter512(a + x + 1), l = load_quarter512(b + x - 1);
+        const __m512i r = load_quarter512(b + x + 1), bl = load_quarter512(c + x - 1);
+        const __m512i bm = load_quarter512(c + x), br = load_quarter512(c + x + 1);
+        __m512i gx =
+            _mm512_adds_epi16(_mm512_add_epi16(_mm512_sub_epi16(tr, tl), _mm512_sub_epi16(br, bl)),
+                              _mm512_slli_epi16(_mm512_sub_epi16(r, l), 1));
+        __m512i gy =
+            _mm512_adds_epi16(_mm512_add_epi16(_mm512_sub_epi16(bl, tl), _mm512_sub_epi16(br, tr)),
+                              _mm512_slli_epi16(_mm512_sub_epi16(bm, t), 1));
+        gx = _mm512_min_epi16(_mm512_max_epi16(gx, lo), hi);
+        gy = _mm512_min_epi16(_mm512_max_epi16(gy, lo), hi);
+        const __m512i pl = _mm512_unpacklo_epi16(gx, gy), ph = _mm512_unpackhi_epi16(gx, gy);
+        const __mmask16 sl = _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(pl, pl), lim);
+        const __mmask16 sh = _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(ph, ph), lim);
+        const __m512i steep =
+            _mm512_packs_epi32(_mm512_maskz_mov_epi32(sl, all), _mm512_maskz_mov_epi32(sh, all));
+        const __m512i centre = _mm512_loadu_si512(b + x);
+        _mm512_storeu_si512(out + x, _mm512_and_si512(_mm512_xor_si512(steep, all), centre));
+        if (i + kWidePixels >= count) break;
+        i = std::min(i + kWidePixels, count - kWidePixels);
+    }
+}
+#endif
+
 }  // namespace
 }  // namespace kavri::filter
 
@@ -88,12 +133,24 @@ extern "C" KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, i
     if (!check_size(__func__, dst, src, width, height)) return;
     const uint32_t limit = threshold >> kThresholdShift;
     const bool wide = width - 2 >= kPixels;
+#if KV_HAS_AVX512_LOOPS
+    const bool wider = width - 2 >= kWidePixels && has_avx512_loops();
+#endif
     for (int y = 0; y < height; ++y) {
         uint16_t *out = dst + static_cast<size_t>(y) * static_cast<size_t>(width);
         if (wide) {
-            flypix_interior(out, clamped_row(src, y - 1, width, height),
-                            clamped_row(src, y, width, height),
-                            clamped_row(src, y + 1, width, height), width, limit);
+            const uint16_t *above = clamped_row(src, y - 1, width, height);
+            const uint16_t *row = clamped_row(src, y, width, height);
+            const uint16_t *below = clamped_row(src, y + 1, width, height);
+#if KV_HAS_AVX512_LOOPS
+            if (wider) {
+                flypix_interior_avx512(out, above, row, below, width, limit);
+            } else {
+                flypix_interior(out, above, row, below, width, limit);
+            }
+#else
+            flypix_interior(out, above, row, below, width, limit);
+#endif
             out[0] = flypix_pixel(src, width, height, 0, y, limit);
             out[width - 1] = flypix_pixel(src, width, height, width - 1, y, limit);
         } else {

@@ -53,8 +53,8 @@ Image16 ref_flypix(const Image16 &src, int w, int h, uint32_t threshold) {
 struct Size {
     int w, h;
 };
-const Size kSizes[] = {{2, 2},  {3, 2},  {5, 3},  {9, 4},   {10, 3}, {17, 3},
-                       {18, 5}, {20, 4}, {41, 7}, {320, 4}, {515, 3}};
+const Size kSizes[] = {{2, 2},  {3, 2},  {5, 3},  {9, 4},  {10, 3}, {17, 3},  {18, 5}, {20, 4},
+                       {33, 3}, {34, 3}, {35, 4}, {41, 7}, {66, 3}, {320, 4}, {515, 3}};
 
 // Depth-like content: valid values mixed with 0 and marker values.
 Image16 depth_with_holes(int w, int h, uint32_t seed) {

@@ -166,6 +166,20 @@ void BM_PhaseAmp_KavriBatch(benchmark::State &state) {
 }
 BENCHMARK(BM_PhaseAmp_KavriBatch);
 
+// Phase and amplitude in one fused pass over the integer phasors.
+void BM_PhaseAmp_KavriFused(benchmark::State &state) {
+    const Phasors p = phasors();
+    std::vector<int32_t> phase(kPixels);
+    std::vector<float> amp(kPixels);
+    for (auto _ : state) {
+        kavri::phase_amp_n(phase.data(), amp.data(), p.a.data(), p.b.data(), kPixels, 0, 0);
+        benchmark::DoNotOptimize(phase.data());
+        benchmark::DoNotOptimize(amp.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_PhaseAmp_KavriFused);
+
 // The parts of the batch form on their own.
 // Argument: the instruction set (0 scalar, 1 AVX2, 2 AVX-512; a path the
 // processor lacks falls back to the best it has).

@@ -59,10 +59,10 @@ inline int32_t atan2_phase(int32_t a_in, int32_t b_in) {
 
 // Square root: bit-trick estimate and two Newton steps in single precision
 // (every operation rounds to float, so the batch form below gives the same bits).
+constexpr uint32_t kSqrtMagic = 0x1FBFFB72u;
 inline float fast_sqrtf(float x) {
-    constexpr uint32_t kMagic = 0x1FBFFB72u;
     const float half_x = 0.5f * x;
-    auto y = std::bit_cast<float>((std::bit_cast<uint32_t>(x) >> 1) + kMagic);
+    auto y = std::bit_cast<float>((std::bit_cast<uint32_t>(x) >> 1) + kSqrtMagic);
     y = 0.5f * y + half_x / y;
     y = 0.5f * y + half_x / y;
     return y;
@@ -77,6 +77,18 @@ inline float fast_inv_sqrtf(float x) {
     return static_cast<float>(y * (1.5 - h * y * y));
 }
 
+// Phase and amplitude of one phasor as the depth decode wants them: the phase
+// turned by `offset` (wrapped to 0..32767) and the square root of the power
+// shifted right by `shift` (0..31). The power is formed in 64 bits.
+struct PhaseAmp {
+    int32_t phase;
+    float amp;
+};
+inline PhaseAmp phase_amp(int32_t a, int32_t b, int32_t shift, int32_t offset) {
+    const int64_t power = (int64_t{a} * a + int64_t{b} * b) >> shift;
+    return {(atan2_phase(a, b) + offset) & kAngleMask, fast_sqrtf(static_cast<float>(power))};
+}
+
 // Instruction sets the array forms can use; the widest the processor has is
 // taken unless a narrower one is asked for (tests compare every path).
 enum class SimdPath { kScalar, kAvx2, kAvx512 };
@@ -89,5 +101,10 @@ void atan2_phase_n(int32_t *phase, const int32_t *a, const int32_t *b, int32_t n
 // dst[i] = fast_sqrtf(src[i]); dst may be src.
 void fast_sqrtf_n(float *dst, const float *src, int32_t n);
 void fast_sqrtf_n(float *dst, const float *src, int32_t n, SimdPath path);
+// phase[i], amp[i] = phase_amp(a[i], b[i], shift, offset), in one pass.
+void phase_amp_n(int32_t *phase, float *amp, const int32_t *a, const int32_t *b, int32_t n,
+                 int32_t shift, int32_t offset);
+void phase_amp_n(int32_t *phase, float *amp, const int32_t *a, const int32_t *b, int32_t n,
+                 int32_t shift, int32_t offset, SimdPath path);
 
 }  // namespace kavri

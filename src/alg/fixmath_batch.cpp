@@ -6,9 +6,11 @@
 // intrinsics (a known false positive).
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -17,8 +19,16 @@
 namespace kavri {
 namespace {
 
+// The per-register helpers are always inlined into their loops (a call per
+// register costs as much as the arithmetic).
+#define KV_LANES(isa) inline __attribute__((target(isa), always_inline))
+
 constexpr int32_t kLanes = 8;
 constexpr int32_t kInputBits = 19;  // below 2^19, a * 4096 stays within 32 bits
+// Below 2^15, a * a + b * b stays within 31 bits, so the fused pass forms the
+// power in 32-bit lanes.
+constexpr int32_t kPowerInputBits = 15;
+constexpr int32_t kMaxPowerShift = 31;
 
 // The AVX2 path gathers table entries (widened to 32 bits). On processors
 // with AVX-512 the gather is the slowest step, so that path computes the
@@ -36,7 +46,6 @@ const std::array<int32_t, kAtan2LutSize> kLut32 = [] {
     return t;
 }();
 constexpr int32_t kIntervalShift16 = 8;  // 4096 / 16 indices per interval
-constexpr int32_t kLastIndex = kAtan2LutSize - 1;
 constexpr float kEntryCubic16[4][16] = {
     {4.999809802e-01f, 7.010513478e+01f, 1.371914814e+02f, 1.993551963e+02f, 2.544096106e+02f,
      3.004643377e+02f, 3.359754929e+02f, 3.597660163e+02f, 3.710193010e+02f, 3.692520528e+02f,
@@ -57,13 +66,13 @@ constexpr float kEntryCubic16[4][16] = {
 };
 
 // Every lane below 2^19 in magnitude (|INT32_MIN| keeps its top bit and fails).
-__attribute__((target("avx2"))) bool in_range(__m256i a, __m256i b) {
+KV_LANES("avx2") bool in_range(__m256i a, __m256i b, int32_t bits = kInputBits) {
     const __m256i high =
-        _mm256_srli_epi32(_mm256_or_si256(_mm256_abs_epi32(a), _mm256_abs_epi32(b)), kInputBits);
+        _mm256_srli_epi32(_mm256_or_si256(_mm256_abs_epi32(a), _mm256_abs_epi32(b)), bits);
     return _mm256_testz_si256(high, high) != 0;
 }
 
-__attribute__((target("avx2"))) __m256i atan2_lanes(__m256i a, __m256i b) {
+KV_LANES("avx2") __m256i atan2_lanes(__m256i a, __m256i b) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi32(1);
     // Half-turn: a < 0 turns (a, b) into (-a, -b).
@@ -115,20 +124,56 @@ __attribute__((target("avx2"))) void atan2_avx2(int32_t *phase, const int32_t *a
     for (; i < n; ++i) phase[i] = atan2_phase(a[i], b[i]);
 }
 
-__attribute__((target("avx2"))) void sqrt_avx2(float *dst, const float *src, int32_t n) {
-    const __m256i magic = _mm256_set1_epi32(0x1FBFFB72);
+// fast_sqrtf on eight lanes, the same operations in the same order.
+KV_LANES("avx2") __m256 sqrt_lanes(__m256 x) {
     const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 hx = _mm256_mul_ps(half, x);
+    __m256 y =
+        _mm256_castsi256_ps(_mm256_add_epi32(_mm256_srli_epi32(_mm256_castps_si256(x), 1),
+                                             _mm256_set1_epi32(static_cast<int32_t>(kSqrtMagic))));
+    y = _mm256_add_ps(_mm256_mul_ps(half, y), _mm256_div_ps(hx, y));
+    y = _mm256_add_ps(_mm256_mul_ps(half, y), _mm256_div_ps(hx, y));
+    return y;
+}
+
+__attribute__((target("avx2"))) void sqrt_avx2(float *dst, const float *src, int32_t n) {
+    int32_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        _mm256_storeu_ps(dst + i, sqrt_lanes(_mm256_loadu_ps(src + i)));
+    for (; i < n; ++i) dst[i] = fast_sqrtf(src[i]);
+}
+
+// Phase and amplitude in one pass; chunks beyond the 32-bit power fall back
+// to the scalar form.
+__attribute__((target("avx2"))) void phase_amp_avx2(int32_t *phase, float *amp, const int32_t *a,
+                                                    const int32_t *b, int32_t n, int32_t shift,
+                                                    int32_t offset) {
+    const __m128i count = _mm_cvtsi32_si128(shift);
+    const __m256i turn = _mm256_set1_epi32(offset);
+    const __m256i wrap = _mm256_set1_epi32(kAngleMask);
     int32_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
-        const __m256 x = _mm256_loadu_ps(src + i);
-        const __m256 hx = _mm256_mul_ps(half, x);
-        __m256 y = _mm256_castsi256_ps(
-            _mm256_add_epi32(_mm256_srli_epi32(_mm256_castps_si256(x), 1), magic));
-        y = _mm256_add_ps(_mm256_mul_ps(half, y), _mm256_div_ps(hx, y));
-        y = _mm256_add_ps(_mm256_mul_ps(half, y), _mm256_div_ps(hx, y));
-        _mm256_storeu_ps(dst + i, y);
+        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+        if (in_range(va, vb, kPowerInputBits)) {
+            const __m256i ph = _mm256_and_si256(_mm256_add_epi32(atan2_lanes(va, vb), turn), wrap);
+            const __m256i power = _mm256_srl_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(va, va), _mm256_mullo_epi32(vb, vb)), count);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i), ph);
+            _mm256_storeu_ps(amp + i, sqrt_lanes(_mm256_cvtepi32_ps(power)));
+        } else {
+            for (int32_t k = i; k < i + kLanes; ++k) {
+                const PhaseAmp r = phase_amp(a[k], b[k], shift, offset);
+                phase[k] = r.phase;
+                amp[k] = r.amp;
+            }
+        }
     }
-    for (; i < n; ++i) dst[i] = fast_sqrtf(src[i]);
+    for (; i < n; ++i) {
+        const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
+        phase[i] = r.phase;
+        amp[i] = r.amp;
+    }
 }
 
 // The AVX-512 form: sixteen lanes, mask registers in place of blends, and a
@@ -138,13 +183,7 @@ __attribute__((target("avx2"))) void sqrt_avx2(float *dst, const float *src, int
 // quotient itself: no remainder correction is needed.
 constexpr int32_t kWideLanes = 16;
 
-__attribute__((target("avx512f"))) bool in_range(__m512i a, __m512i b) {
-    const __m512i high =
-        _mm512_srli_epi32(_mm512_or_si512(_mm512_abs_epi32(a), _mm512_abs_epi32(b)), kInputBits);
-    return _mm512_test_epi32_mask(high, high) == 0;
-}
-
-__attribute__((target("avx512f"))) __m512i table_entry(__m512i q) {
+KV_LANES("avx512f") __m512i table_entry(__m512i q) {
     const __m512i interval = _mm512_srli_epi32(q, kIntervalShift16);
     const __m512 x =
         _mm512_cvtepi32_ps(_mm512_and_si512(q, _mm512_set1_epi32((1 << kIntervalShift16) - 1)));
@@ -155,7 +194,9 @@ __attribute__((target("avx512f"))) __m512i table_entry(__m512i q) {
     return _mm512_add_epi32(q, _mm512_cvttps_epi32(p));
 }
 
-__attribute__((target("avx512f"))) __m512i atan2_lanes(__m512i a, __m512i b) {
+// (atan2_phase(a, b) + offset) & kAngleMask on sixteen lanes, offset given
+// in every lane.
+KV_LANES("avx512f") __m512i atan2_lanes(__m512i a, __m512i b, __m512i offset) {
     const __m512i zero = _mm512_setzero_si512();
     // Half-turn: a < 0 turns (a, b) into (-a, -b).
     const __mmask16 neg = _mm512_cmplt_epi32_mask(a, zero);
@@ -169,53 +210,101 @@ __attribute__((target("avx512f"))) __m512i atan2_lanes(__m512i a, __m512i b) {
     const __mmask16 eighth = _mm512_cmpge_epi32_mask(a2, b2);
     const __m512i a3 = _mm512_mask_sub_epi32(a2, eighth, a2, b2);
     const __m512i b3 = _mm512_mask_add_epi32(b2, eighth, a2, b2);
-    __m512i base = _mm512_maskz_mov_epi32(neg, _mm512_set1_epi32(kAngleHalf));
+    __m512i base = _mm512_mask_add_epi32(offset, neg, offset, _mm512_set1_epi32(kAngleHalf));
     base = _mm512_mask_add_epi32(base, quarter, base, _mm512_set1_epi32(kAngleQuarter));
     base = _mm512_mask_add_epi32(base, eighth, base, _mm512_set1_epi32(kAngleEighth));
     const __m512 num = _mm512_cvtepi32_ps(_mm512_slli_epi32(a3, 12));
     const __m512 den = _mm512_cvtepi32_ps(b3);
-    __m512i q =
-        _mm512_cvttps_epi32(_mm512_div_round_ps(num, den, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
-    // On the axis a == 0 with b < 0 the turns leave (-b, -b), the quotient
-    // 4096; the last entry (an eighth) completes the half turn there. With
-    // a == b == 0 the quotient is 0 / 0 (no exception is raised) and the
-    // lane is answered directly. Every other quotient is below 4096.
-    q = _mm512_min_epu32(q, _mm512_set1_epi32(kLastIndex));
+    const __m512 quot = _mm512_div_round_ps(num, den, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    // Every quotient is below 4096 but two. On the axis a == 0 with b < 0 the
+    // turns leave (-b, -b), the quotient 4096: its interval number 16 picks
+    // interval 0 in the permutes (they read the low four bits) at x = 0,
+    // which gives 4096 + 0, the last entry (an eighth) that completes the
+    // half turn. With a == b == 0 the quotient is 0 / 0, NaN (no exception
+    // is raised), the only NaN lanes: they are answered with the offset alone.
+    const __m512i q = _mm512_cvttps_epi32(quot);
+    const __mmask16 origin = _mm512_cmp_ps_mask(quot, quot, _CMP_UNORD_Q);
     const __m512i angle =
-        _mm512_and_si512(_mm512_add_epi32(base, table_entry(q)), _mm512_set1_epi32(kAngleMask));
-    const __mmask16 origin = _mm512_testn_epi32_mask(_mm512_or_si512(a, b), _mm512_or_si512(a, b));
-    return _mm512_maskz_mov_epi32(static_cast<__mmask16>(~origin), angle);
+        _mm512_mask_mov_epi32(_mm512_add_epi32(base, table_entry(q)), origin, offset);
+    return _mm512_and_si512(angle, _mm512_set1_epi32(kAngleMask));
+}
+
+// The AVX-512 loops check the input range once per block: every lane's
+// magnitude is ORed into one register as the block goes, and a block that
+// held an out-of-range lane is done again with the scalar form (a check and a
+// branch per register cost more than the arithmetic they guard).
+constexpr int32_t kCheckBlock = 1024;
+constexpr int kOrOfThree = 0xFE;  // ternary-logic table of a | b | c
+
+KV_LANES("avx512f") __m512i or_magnitudes(__m512i seen, __m512i a, __m512i b) {
+    return _mm512_ternarylogic_epi32(seen, _mm512_abs_epi32(a), _mm512_abs_epi32(b), kOrOfThree);
+}
+
+KV_LANES("avx512f") bool below(__m512i seen, uint32_t bits) {
+    const __m512i high = _mm512_srli_epi32(seen, bits);
+    return _mm512_test_epi32_mask(high, high) == 0;
 }
 
 __attribute__((target("avx512f"))) void atan2_avx512(int32_t *phase, const int32_t *a,
                                                      const int32_t *b, int32_t n) {
-    int32_t i = 0;
-    for (; i + kWideLanes <= n; i += kWideLanes) {
-        const __m512i va = _mm512_loadu_si512(a + i);
-        const __m512i vb = _mm512_loadu_si512(b + i);
-        if (in_range(va, vb)) {
-            _mm512_storeu_si512(phase + i, atan2_lanes(va, vb));
-        } else {
-            for (int32_t k = i; k < i + kWideLanes; ++k) phase[k] = atan2_phase(a[k], b[k]);
+    for (int32_t start = 0; start < n; start += kCheckBlock) {
+        const int32_t end = std::min(n, start + kCheckBlock);
+        __m512i seen = _mm512_setzero_si512();
+        int32_t i = start;
+        for (; i + kWideLanes <= end; i += kWideLanes) {
+            const __m512i va = _mm512_loadu_si512(a + i);
+            const __m512i vb = _mm512_loadu_si512(b + i);
+            seen = or_magnitudes(seen, va, vb);
+            _mm512_storeu_si512(phase + i, atan2_lanes(va, vb, _mm512_setzero_si512()));
         }
+        if (!below(seen, kInputBits)) i = start;
+        for (; i < end; ++i) phase[i] = atan2_phase(a[i], b[i]);
     }
-    for (; i < n; ++i) phase[i] = atan2_phase(a[i], b[i]);
+}
+
+KV_LANES("avx512f") __m512 sqrt_lanes(__m512 x) {
+    const __m512 half = _mm512_set1_ps(0.5f);
+    const __m512 hx = _mm512_mul_ps(half, x);
+    __m512 y =
+        _mm512_castsi512_ps(_mm512_add_epi32(_mm512_srli_epi32(_mm512_castps_si512(x), 1),
+                                             _mm512_set1_epi32(static_cast<int32_t>(kSqrtMagic))));
+    y = _mm512_add_ps(_mm512_mul_ps(half, y), _mm512_div_ps(hx, y));
+    y = _mm512_add_ps(_mm512_mul_ps(half, y), _mm512_div_ps(hx, y));
+    return y;
 }
 
 __attribute__((target("avx512f"))) void sqrt_avx512(float *dst, const float *src, int32_t n) {
-    const __m512i magic = _mm512_set1_epi32(0x1FBFFB72);
-    const __m512 half = _mm512_set1_ps(0.5f);
     int32_t i = 0;
-    for (; i + kWideLanes <= n; i += kWideLanes) {
-        const __m512 x = _mm512_loadu_ps(src + i);
-        const __m512 hx = _mm512_mul_ps(half, x);
-        __m512 y = _mm512_castsi512_ps(
-            _mm512_add_epi32(_mm512_srli_epi32(_mm512_castps_si512(x), 1), magic));
-        y = _mm512_add_ps(_mm512_mul_ps(half, y), _mm512_div_ps(hx, y));
-        y = _mm512_add_ps(_mm512_mul_ps(half, y), _mm512_div_ps(hx, y));
-        _mm512_storeu_ps(dst + i, y);
-    }
+    for (; i + kWideLanes <= n; i += kWideLanes)
+        _mm512_storeu_ps(dst + i, sqrt_lanes(_mm512_loadu_ps(src + i)));
     for (; i < n; ++i) dst[i] = fast_sqrtf(src[i]);
+}
+
+__attribute__((target("avx512f"))) void phase_amp_avx512(int32_t *phase, float *amp,
+                                                         const int32_t *a, const int32_t *b,
+                                                         int32_t n, int32_t shift, int32_t offset) {
+    const __m128i count = _mm_cvtsi32_si128(shift);
+    const __m512i turn = _mm512_set1_epi32(offset);
+    for (int32_t start = 0; start < n; start += kCheckBlock) {
+        const int32_t end = std::min(n, start + kCheckBlock);
+        __m512i seen = _mm512_setzero_si512();
+        int32_t i = start;
+        for (; i + kWideLanes <= end; i += kWideLanes) {
+            const __m512i va = _mm512_loadu_si512(a + i);
+            const __m512i vb = _mm512_loadu_si512(b + i);
+            seen = or_magnitudes(seen, va, vb);
+            const __m512i power = _mm512_srl_epi32(
+                _mm512_add_epi32(_mm512_mullo_epi32(va, va), _mm512_mullo_epi32(vb, vb)), count);
+            _mm512_storeu_si512(phase + i, atan2_lanes(va, vb, turn));
+            _mm512_storeu_ps(amp + i, sqrt_lanes(_mm512_cvtepi32_ps(power)));
+        }
+        if (!below(seen, kPowerInputBits)) i = start;
+        for (; i < end; ++i) {
+            const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
+            phase[i] = r.phase;
+            amp[i] = r.amp;
+        }
+    }
 }
 
 SimdPath detect_simd_path() {
@@ -273,6 +362,33 @@ void fast_sqrtf_n(float *dst, const float *src, int32_t n, SimdPath path) {
             break;
     }
     for (int32_t i = 0; i < n; ++i) dst[i] = fast_sqrtf(src[i]);
+}
+
+void phase_amp_n(int32_t *phase, float *amp, const int32_t *a, const int32_t *b, int32_t n,
+                 int32_t shift, int32_t offset) {
+    phase_amp_n(phase, amp, a, b, n, shift, offset, best_simd_path());
+}
+
+void phase_amp_n(int32_t *phase, float *amp, const int32_t *a, const int32_t *b, int32_t n,
+                 int32_t shift, int32_t offset, SimdPath path) {
+    if (phase == nullptr || amp == nullptr || a == nullptr || b == nullptr || n <= 0 || shift < 0 ||
+        shift > kMaxPowerShift)
+        return;
+    switch (usable(path)) {
+        case SimdPath::kAvx512:
+            phase_amp_avx512(phase, amp, a, b, n, shift, offset);
+            return;
+        case SimdPath::kAvx2:
+            phase_amp_avx2(phase, amp, a, b, n, shift, offset);
+            return;
+        case SimdPath::kScalar:
+            break;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
+        phase[i] = r.phase;
+        amp[i] = r.amp;
+    }
 }
 
 }  // namespace kavri

@@ -1,5 +1,7 @@
 // Phase and amplitude of a block of pixels: one vectorised pass for the
-// sample differences and validity, then the batch atan2 and square root.
+// sample differences and validity, then one pass for the phase (the table
+// atan2 turned by a quarter) and the amplitude (the square root of a quarter
+// of the power).
 #include "drv/calc_pixel.h"
 
 #include <algorithm>
@@ -23,22 +25,18 @@ KV_EPC_VECTOR_CLONES void differences(PixelBlock &blk, const uint16_t *s0, const
         const int32_t x = d2 - d0;
         blk.y[i] = y;
         blk.x[i] = x;
-        blk.amp[i] = static_cast<float>((x * x + y * y) >> 2);
     }
 }
 
-KV_EPC_VECTOR_CLONES void quarter_turn(int32_t *phase, int32_t cnt) {
-    for (int32_t i = 0; i < cnt; ++i) phase[i] = (phase[i] + kPhaseQuarter) & kAngleMask;
-}
+// The amplitude is the square root of a quarter of the power.
+constexpr int32_t kPowerShift = 2;
 
 }  // namespace
 
 void compute_block(PixelBlock &blk, const uint16_t *src, size_t n, size_t first, int32_t cnt) {
     const uint16_t *s0 = src + first;
     differences(blk, s0, s0 + n, s0 + 2 * n, s0 + 3 * n, cnt);
-    atan2_phase_n(blk.phase, blk.y, blk.x, cnt);
-    fast_sqrtf_n(blk.amp, blk.amp, cnt);
-    quarter_turn(blk.phase, cnt);
+    phase_amp_n(blk.phase, blk.amp, blk.y, blk.x, cnt, kPowerShift, kPhaseQuarter);
 }
 
 }  // namespace kavri::epc

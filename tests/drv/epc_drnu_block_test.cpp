@@ -4,6 +4,7 @@
 // frames; every pixel's distance and amplitude must match exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -13,6 +14,7 @@
 #include "drv/epc_state.h"
 #include "epc_test_util.h"
 #include "kavri/epc.h"
+#include "kavri/kvmath.h"
 
 namespace {
 
@@ -92,6 +94,33 @@ std::vector<uint16_t> random_frame(std::mt19937 &rng) {
         s = static_cast<uint16_t>(r == 0 ? 0 : r == 1 ? 4095 : sample(rng));
     }
     return f;
+}
+
+// The block's phase, amplitude and validity against the exported per-pixel
+// functions, for every pixel of random frames.
+TEST(EpcPixelBlock, MatchesThePerPixelFunctions) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3; ++round) {
+        const std::vector<uint16_t> raw = random_frame(rng);
+        size_t checked = 0;
+        kavri::epc::for_each_block(
+            raw.data(), kN, [&](size_t first, int32_t cnt, const PixelBlock &blk) {
+                for (int32_t i = 0; i < cnt; ++i) {
+                    const size_t idx = first + static_cast<size_t>(i);
+                    int32_t d[4];
+                    for (size_t k = 0; k < 4; ++k) d[k] = raw[k * kN + idx] & 0x0FFF;
+                    const int32_t y = d[3] - d[1], x = d[2] - d[0];
+                    const bool invalid =
+                        *std::max_element(d, d + 4) == 0x0FFF || *std::min_element(d, d + 4) == 0;
+                    ASSERT_EQ(blk.invalid[i] != 0, invalid) << idx;
+                    ASSERT_EQ(blk.phase[i], (kv_math_atan2_i32(y, x) + 16384) & 0x7FFF) << idx;
+                    ASSERT_EQ(blk.amp[i], kv_math_sqrtf(static_cast<float>((x * x + y * y) >> 2)))
+                        << idx;
+                    ++checked;
+                }
+            });
+        EXPECT_EQ(checked, kN);
+    }
 }
 
 struct Case {

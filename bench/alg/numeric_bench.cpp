@@ -167,18 +167,20 @@ void BM_PhaseAmp_KavriBatch(benchmark::State &state) {
 BENCHMARK(BM_PhaseAmp_KavriBatch);
 
 // Phase and amplitude in one fused pass over the integer phasors.
+// Argument: the instruction set, as for BM_PhaseOnly_KavriBatch below.
 void BM_PhaseAmp_KavriFused(benchmark::State &state) {
     const Phasors p = phasors();
+    const auto path = static_cast<kavri::SimdPath>(state.range(0));
     std::vector<int32_t> phase(kPixels);
     std::vector<float> amp(kPixels);
     for (auto _ : state) {
-        kavri::phase_amp_n(phase.data(), amp.data(), p.a.data(), p.b.data(), kPixels, 0, 0);
+        kavri::phase_amp_n(phase.data(), amp.data(), p.a.data(), p.b.data(), kPixels, 0, 0, path);
         benchmark::DoNotOptimize(phase.data());
         benchmark::DoNotOptimize(amp.data());
         benchmark::ClobberMemory();
     }
 }
-BENCHMARK(BM_PhaseAmp_KavriFused);
+BENCHMARK(BM_PhaseAmp_KavriFused)->Arg(1)->Arg(2);
 
 // The parts of the batch form on their own.
 // Argument: the instruction set (0 scalar, 1 AVX2, 2 AVX-512; a path the

@@ -65,10 +65,20 @@ constexpr float kEntryCubic16[4][16] = {
      6.306291989e-09f},
 };
 
-// Every lane below 2^19 in magnitude (|INT32_MIN| keeps its top bit and fails).
-KV_LANES("avx2") bool in_range(__m256i a, __m256i b, int32_t bits = kInputBits) {
-    const __m256i high =
-        _mm256_srli_epi32(_mm256_or_si256(_mm256_abs_epi32(a), _mm256_abs_epi32(b)), bits);
+// The vector loops check the input range once per block: every lane's
+// magnitude is ORed into one register as the block goes, and a block that
+// held an out-of-range lane is done again with the scalar form (a check and a
+// branch per register cost more than the arithmetic they guard). The
+// magnitude of INT32_MIN keeps its top bit, so it fails the check too.
+constexpr int32_t kCheckBlock = 1024;
+constexpr int kOrOfThree = 0xFE;  // ternary-logic table of a | b | c
+
+KV_LANES("avx2") __m256i or_magnitudes(__m256i seen, __m256i a, __m256i b) {
+    return _mm256_or_si256(seen, _mm256_or_si256(_mm256_abs_epi32(a), _mm256_abs_epi32(b)));
+}
+
+KV_LANES("avx2") bool below(__m256i seen, int32_t bits) {
+    const __m256i high = _mm256_srli_epi32(seen, bits);
     return _mm256_testz_si256(high, high) != 0;
 }
 
@@ -111,17 +121,19 @@ KV_LANES("avx2") __m256i atan2_lanes(__m256i a, __m256i b) {
 
 __attribute__((target("avx2"))) void atan2_avx2(int32_t *phase, const int32_t *a, const int32_t *b,
                                                 int32_t n) {
-    int32_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
-        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
-        if (in_range(va, vb)) {
+    for (int32_t start = 0; start < n; start += kCheckBlock) {
+        const int32_t end = std::min(n, start + kCheckBlock);
+        __m256i seen = _mm256_setzero_si256();
+        int32_t i = start;
+        for (; i + kLanes <= end; i += kLanes) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+            seen = or_magnitudes(seen, va, vb);
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i), atan2_lanes(va, vb));
-        } else {
-            for (int32_t k = i; k < i + kLanes; ++k) phase[k] = atan2_phase(a[k], b[k]);
         }
+        if (!below(seen, kInputBits)) i = start;
+        for (; i < end; ++i) phase[i] = atan2_phase(a[i], b[i]);
     }
-    for (; i < n; ++i) phase[i] = atan2_phase(a[i], b[i]);
 }
 
 // fast_sqrtf on eight lanes, the same operations in the same order.
@@ -151,28 +163,26 @@ __attribute__((target("avx2"))) void phase_amp_avx2(int32_t *phase, float *amp, 
     const __m128i count = _mm_cvtsi32_si128(shift);
     const __m256i turn = _mm256_set1_epi32(offset);
     const __m256i wrap = _mm256_set1_epi32(kAngleMask);
-    int32_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
-        const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
-        if (in_range(va, vb, kPowerInputBits)) {
+    for (int32_t start = 0; start < n; start += kCheckBlock) {
+        const int32_t end = std::min(n, start + kCheckBlock);
+        __m256i seen = _mm256_setzero_si256();
+        int32_t i = start;
+        for (; i + kLanes <= end; i += kLanes) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+            seen = or_magnitudes(seen, va, vb);
             const __m256i ph = _mm256_and_si256(_mm256_add_epi32(atan2_lanes(va, vb), turn), wrap);
             const __m256i power = _mm256_srl_epi32(
                 _mm256_add_epi32(_mm256_mullo_epi32(va, va), _mm256_mullo_epi32(vb, vb)), count);
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i), ph);
             _mm256_storeu_ps(amp + i, sqrt_lanes(_mm256_cvtepi32_ps(power)));
-        } else {
-            for (int32_t k = i; k < i + kLanes; ++k) {
-                const PhaseAmp r = phase_amp(a[k], b[k], shift, offset);
-                phase[k] = r.phase;
-                amp[k] = r.amp;
-            }
         }
-    }
-    for (; i < n; ++i) {
-        const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
-        phase[i] = r.phase;
-        amp[i] = r.amp;
+        if (!below(seen, kPowerInputBits)) i = start;
+        for (; i < end; ++i) {
+            const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
+            phase[i] = r.phase;
+            amp[i] = r.amp;
+        }
     }
 }
 
@@ -228,13 +238,6 @@ KV_LANES("avx512f") __m512i atan2_lanes(__m512i a, __m512i b, __m512i offset) {
         _mm512_mask_mov_epi32(_mm512_add_epi32(base, table_entry(q)), origin, offset);
     return _mm512_and_si512(angle, _mm512_set1_epi32(kAngleMask));
 }
-
-// The AVX-512 loops check the input range once per block: every lane's
-// magnitude is ORed into one register as the block goes, and a block that
-// held an out-of-range lane is done again with the scalar form (a check and a
-// branch per register cost more than the arithmetic they guard).
-constexpr int32_t kCheckBlock = 1024;
-constexpr int kOrOfThree = 0xFE;  // ternary-logic table of a | b | c
 
 KV_LANES("avx512f") __m512i or_magnitudes(__m512i seen, __m512i a, __m512i b) {
     return _mm512_ternarylogic_epi32(seen, _mm512_abs_epi32(a), _mm512_abs_epi32(b), kOrOfThree);

@@ -1,6 +1,7 @@
 // Portable SIMD helpers for the filters: GCC vector extensions, so the same
-// source compiles to SSE2 on baseline x86-64 and to AVX2 in the run-time
-// selected clone.
+// source compiles to SSE2 on baseline x86-64, to AVX2 in the run-time
+// selected clone, and, on 64-byte vectors, to AVX-512 in loops chosen by a
+// run-time check.
 #pragma once
 
 #include <algorithm>

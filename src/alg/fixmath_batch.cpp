@@ -97,26 +97,28 @@ KV_LANES("avx2") __m256i atan2_lanes(__m256i a, __m256i b) {
     base = _mm256_add_epi32(base, _mm256_and_si256(quarter, _mm256_set1_epi32(kAngleQuarter)));
     // Eighth-turn: a >= b turns (a, b) into (a - b, a + b).
     const __m256i eighth = _mm256_xor_si256(_mm256_cmpgt_epi32(b2, a2), _mm256_set1_epi32(-1));
-    __m256i a3 = _mm256_blendv_epi8(a2, _mm256_sub_epi32(a2, b2), eighth);
-    __m256i b3 = _mm256_blendv_epi8(b2, _mm256_add_epi32(a2, b2), eighth);
+    const __m256i a3 = _mm256_blendv_epi8(a2, _mm256_sub_epi32(a2, b2), eighth);
+    const __m256i b3 = _mm256_blendv_epi8(b2, _mm256_add_epi32(a2, b2), eighth);
     base = _mm256_add_epi32(base, _mm256_and_si256(eighth, _mm256_set1_epi32(kAngleEighth)));
-    // a == 0 is answered directly; give those lanes a harmless quotient 0 / 1.
-    const __m256i a_zero = _mm256_cmpeq_epi32(a, zero);
-    a3 = _mm256_andnot_si256(a_zero, a3);
-    b3 = _mm256_blendv_epi8(b3, one, a_zero);
-    // index = (a * 4096) / b: the float quotient is within one of the integer
-    // quotient; the remainder corrects it.
+    // index = (a * 4096) / b. Numerator and denominator are exact in single
+    // precision and the integer quotient k is representable, so the quotient
+    // rounded to nearest is at least k and truncates to k or, rounded up
+    // across the next integer, to k + 1; a negative remainder corrects that.
     const __m256i num = _mm256_slli_epi32(a3, 12);
     __m256i q = _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(num), _mm256_cvtepi32_ps(b3)));
     const __m256i rem = _mm256_sub_epi32(num, _mm256_mullo_epi32(q, b3));
-    q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero, rem));                       // rem < 0
-    q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(rem, _mm256_sub_epi32(b3, one)));  // rem >= b
+    q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero, rem));  // rem < 0
+    // Every quotient is below 4096 but two. On the axis a == 0 with b < 0 the
+    // turns leave (-b, -b), the quotient 4096, clamped to the last entry (an
+    // eighth), which completes the half turn. With a == b == 0 the quotient
+    // is 0 / 0 (garbage, clamped into the table for the gather) and the lane
+    // is answered with 0.
+    q = _mm256_min_epu32(q, _mm256_set1_epi32(kAtan2LutSize - 1));
     const __m256i lut = _mm256_i32gather_epi32(kLut32.data(), q, 4);
     const __m256i angle =
         _mm256_and_si256(_mm256_add_epi32(base, lut), _mm256_set1_epi32(kAngleMask));
-    const __m256i axis =
-        _mm256_and_si256(_mm256_cmpgt_epi32(zero, b), _mm256_set1_epi32(kAngleHalf));
-    return _mm256_blendv_epi8(angle, axis, a_zero);
+    const __m256i origin = _mm256_cmpeq_epi32(_mm256_or_si256(a, b), zero);
+    return _mm256_andnot_si256(origin, angle);
 }
 
 __attribute__((target("avx2"))) void atan2_avx2(int32_t *phase, const int32_t *a, const int32_t *b,

@@ -73,6 +73,16 @@ constexpr float kEntryCubic16[4][16] = {
 constexpr int32_t kCheckBlock = 1024;
 constexpr int kOrOfThree = 0xFE;  // ternary-logic table of a | b | c
 
+// Elements [from, to) with the scalar form.
+void phase_amp_scalar(int32_t *phase, float *amp, const int32_t *a, const int32_t *b, int32_t from,
+                      int32_t to, int32_t shift, int32_t offset) {
+    for (int32_t i = from; i < to; ++i) {
+        const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
+        phase[i] = r.phase;
+        amp[i] = r.amp;
+    }
+}
+
 KV_LANES("avx2") __m256i or_magnitudes(__m256i seen, __m256i a, __m256i b) {
     return _mm256_or_si256(seen, _mm256_or_si256(_mm256_abs_epi32(a), _mm256_abs_epi32(b)));
 }
@@ -82,14 +92,16 @@ KV_LANES("avx2") bool below(__m256i seen, int32_t bits) {
     return _mm256_testz_si256(high, high) != 0;
 }
 
-KV_LANES("avx2") __m256i atan2_lanes(__m256i a, __m256i b) {
+// (atan2_phase(a, b) + offset) & kAngleMask on eight lanes, offset given in
+// every lane.
+KV_LANES("avx2") __m256i atan2_lanes(__m256i a, __m256i b, __m256i offset) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi32(1);
     // Half-turn: a < 0 turns (a, b) into (-a, -b).
     const __m256i neg = _mm256_cmpgt_epi32(zero, a);
     __m256i a1 = _mm256_blendv_epi8(a, _mm256_sub_epi32(zero, a), neg);
     __m256i b1 = _mm256_blendv_epi8(b, _mm256_sub_epi32(zero, b), neg);
-    __m256i base = _mm256_and_si256(neg, _mm256_set1_epi32(kAngleHalf));
+    __m256i base = _mm256_add_epi32(offset, _mm256_and_si256(neg, _mm256_set1_epi32(kAngleHalf)));
     // Quarter-turn: b <= 0 turns (a, b) into (-b, a).
     const __m256i quarter = _mm256_cmpgt_epi32(one, b1);
     const __m256i a2 = _mm256_blendv_epi8(a1, _mm256_sub_epi32(zero, b1), quarter);
@@ -112,13 +124,12 @@ KV_LANES("avx2") __m256i atan2_lanes(__m256i a, __m256i b) {
     // turns leave (-b, -b), the quotient 4096, clamped to the last entry (an
     // eighth), which completes the half turn. With a == b == 0 the quotient
     // is 0 / 0 (garbage, clamped into the table for the gather) and the lane
-    // is answered with 0.
+    // is answered with the offset alone.
     q = _mm256_min_epu32(q, _mm256_set1_epi32(kAtan2LutSize - 1));
     const __m256i lut = _mm256_i32gather_epi32(kLut32.data(), q, 4);
-    const __m256i angle =
-        _mm256_and_si256(_mm256_add_epi32(base, lut), _mm256_set1_epi32(kAngleMask));
     const __m256i origin = _mm256_cmpeq_epi32(_mm256_or_si256(a, b), zero);
-    return _mm256_andnot_si256(origin, angle);
+    const __m256i angle = _mm256_blendv_epi8(_mm256_add_epi32(base, lut), offset, origin);
+    return _mm256_and_si256(angle, _mm256_set1_epi32(kAngleMask));
 }
 
 __attribute__((target("avx2"))) void atan2_avx2(int32_t *phase, const int32_t *a, const int32_t *b,
@@ -131,7 +142,8 @@ __attribute__((target("avx2"))) void atan2_avx2(int32_t *phase, const int32_t *a
             const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
             const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
             seen = or_magnitudes(seen, va, vb);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i), atan2_lanes(va, vb));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i),
+                                atan2_lanes(va, vb, _mm256_setzero_si256()));
         }
         if (!below(seen, kInputBits)) i = start;
         for (; i < end; ++i) phase[i] = atan2_phase(a[i], b[i]);
@@ -164,7 +176,6 @@ __attribute__((target("avx2"))) void phase_amp_avx2(int32_t *phase, float *amp, 
                                                     int32_t offset) {
     const __m128i count = _mm_cvtsi32_si128(shift);
     const __m256i turn = _mm256_set1_epi32(offset);
-    const __m256i wrap = _mm256_set1_epi32(kAngleMask);
     for (int32_t start = 0; start < n; start += kCheckBlock) {
         const int32_t end = std::min(n, start + kCheckBlock);
         __m256i seen = _mm256_setzero_si256();
@@ -173,18 +184,14 @@ __attribute__((target("avx2"))) void phase_amp_avx2(int32_t *phase, float *amp, 
             const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
             const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
             seen = or_magnitudes(seen, va, vb);
-            const __m256i ph = _mm256_and_si256(_mm256_add_epi32(atan2_lanes(va, vb), turn), wrap);
+            const __m256i ph = atan2_lanes(va, vb, turn);
             const __m256i power = _mm256_srl_epi32(
                 _mm256_add_epi32(_mm256_mullo_epi32(va, va), _mm256_mullo_epi32(vb, vb)), count);
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i), ph);
             _mm256_storeu_ps(amp + i, sqrt_lanes(_mm256_cvtepi32_ps(power)));
         }
         if (!below(seen, kPowerInputBits)) i = start;
-        for (; i < end; ++i) {
-            const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
-            phase[i] = r.phase;
-            amp[i] = r.amp;
-        }
+        phase_amp_scalar(phase, amp, a, b, i, end, shift, offset);
     }
 }
 
@@ -304,11 +311,7 @@ __attribute__((target("avx512f"))) void phase_amp_avx512(int32_t *phase, float *
             _mm512_storeu_ps(amp + i, sqrt_lanes(_mm512_cvtepi32_ps(power)));
         }
         if (!below(seen, kPowerInputBits)) i = start;
-        for (; i < end; ++i) {
-            const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
-            phase[i] = r.phase;
-            amp[i] = r.amp;
-        }
+        phase_amp_scalar(phase, amp, a, b, i, end, shift, offset);
     }
 }
 
@@ -389,11 +392,7 @@ void phase_amp_n(int32_t *phase, float *amp, const int32_t *a, const int32_t *b,
         case SimdPath::kScalar:
             break;
     }
-    for (int32_t i = 0; i < n; ++i) {
-        const PhaseAmp r = phase_amp(a[i], b[i], shift, offset);
-        phase[i] = r.phase;
-        amp[i] = r.amp;
-    }
+    phase_amp_scalar(phase, amp, a, b, 0, n, shift, offset);
 }
 
 }  // namespace kavri

@@ -143,14 +143,11 @@ extern "C" KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, i
             const uint16_t *row = clamped_row(src, y, width, height);
             const uint16_t *below = clamped_row(src, y + 1, width, height);
 #if KV_HAS_AVX512_LOOPS
-            if (wider) {
+            if (wider)
                 flypix_interior_avx512(out, above, row, below, width, limit);
-            } else {
-                flypix_interior(out, above, row, below, width, limit);
-            }
-#else
-            flypix_interior(out, above, row, below, width, limit);
+            else
 #endif
+                flypix_interior(out, above, row, below, width, limit);
             out[0] = flypix_pixel(src, width, height, 0, y, limit);
             out[width - 1] = flypix_pixel(src, width, height, width - 1, y, limit);
         } else {

@@ -101,9 +101,10 @@ class FrameSim : public ::testing::Test {
         std::filesystem::remove_all(dir_);
     }
     // Plugs a camera with the scene and lens, fixed temperatures, and opens it.
-    void open_camera(const char *scene, bool pinhole) {
+    void open_camera(const char *scene, bool pinhole, bool noise = true) {
         camsim_camera_config_t cfg;
         camsim_camera_config_default(&cfg);
+        cfg.noise = noise ? 1 : 0;
         std::snprintf(cfg.scene, sizeof cfg.scene, "%s", scene);
         cfg.pinhole_lens = pinhole ? 1 : 0;
         cfg.free_run = 1;
@@ -180,62 +181,90 @@ class FrameSim : public ::testing::Test {
         return t;
     }
 
+    // Captures the default scene at 12 and then 20 MHz (the switch remounts)
+    // and compares the calibrated decode with the truth; returns the error
+    // over every valid pixel per frequency.
+    std::vector<Stats> check_calibrated_distance(bool noise) {
+        std::vector<Stats> result;
+        open_camera("default", false, noise);
+        if (!open_) return result;
+        EXPECT_EQ(cam_param(1), 12000000u);
+        // A longer integration lifts the far, dark pixels above the sample noise.
+        EXPECT_TRUE(set_param(KAVRI_PARAM_INTG_TIME, 1000, 2));
+        const std::vector<float> t = truth();
+        const std::vector<uint8_t> plain = away_from_edges(t);
+        const std::vector<float> ideal = truth_through_chain(t);
+        std::vector<uint8_t> ideal_valid(kN);
+        for (size_t i = 0; i < kN; ++i) ideal_valid[i] = ideal[i] > 100.0f;
+        {
+            std::vector<float> ideal_m(kN);
+            for (size_t i = 0; i < kN; ++i) ideal_m[i] = ideal[i] / 1000.0f;
+            const Stats chain = abs_error(ideal_m, t);
+            std::printf("[ e2e ] the exact truth through the chain: valid %zu p99 %.2f mm\n",
+                        chain.valid, chain.p99);
+        }
+        for (uint32_t freq : {12000000u, 20000000u}) {
+            if (freq != 12000000u) {
+                stop();
+                EXPECT_TRUE(set_param(KAVRI_PARAM_MOD_FREQ, freq, 4));  // remounts
+            }
+            EXPECT_EQ(kavri_filter_enable(&dev_, KAVRI_FILTER_CALIB, nullptr, 0), 1) << freq;
+            std::vector<uint8_t> raw;
+            kavri_frame_info_t info{};
+            EXPECT_TRUE(grab(raw, info));
+            grab(raw, info);  // a frame made after the settings
+            int n = 0;
+            const std::vector<float> d = distance(raw, info, &n);
+            EXPECT_EQ(n, static_cast<int>(kN));
+            const Stats all = abs_error(d, t), flat = abs_error(d, t, &plain);
+            const Stats vs_ideal = abs_error(d, ideal, &ideal_valid);
+            std::printf(
+                "[ e2e %u Hz%s ] valid %zu: median %.2f mm p99 %.2f mm; off depth edges: "
+                "median %.2f mm p99 %.2f mm; against the truth through the chain: median %.2f "
+                "mm p99 %.2f mm\n",
+                freq, noise ? "" : ", no sample noise", all.valid, all.median, all.p99, flat.median,
+                flat.p99, vs_ideal.median, vs_ideal.p99);
+            EXPECT_LE(all.median, 5.0) << freq;
+            EXPECT_LE(flat.p99, 25.0) << freq;
+            EXPECT_LE(vs_ideal.p99, 25.0) << freq;
+            EXPECT_GT(all.valid, kN * 9 / 10);
+            result.push_back(all);
+
+            // Without the per-pixel calibration the fixed pattern shows up.
+            EXPECT_EQ(kavri_filter_disable(&dev_, KAVRI_FILTER_CALIB), 1);
+            const Stats off = abs_error(distance(raw, info), t, &plain);
+            std::printf("[ e2e %u Hz%s ] calibration off: median %.2f mm p99 %.2f mm\n", freq,
+                        noise ? "" : ", no sample noise", off.median, off.p99);
+            EXPECT_GT(off.median, flat.median * 1.8) << freq;
+        }
+        return result;
+    }
+
     std::string dir_;
     int cam_ = -1;
     kavri_dev_t dev_{};
     bool open_ = false, capturing_ = false;
 };
 
+// With the sample noise on, the steep surfaces and depth steps of the scene
+// dominate the worst percent: there the chain's fly-pixel and hole-fill
+// decisions flip with the noise (a hole-filled pixel takes its farther
+// neighbour's depth), so the bounds hold off the depth edges and against the
+// truth rendered through the chain.
 TEST_F(FrameSim, CalibratedDistanceMatchesTheTruthAt12And20MHz) {
-    open_camera("default", false);
-    ASSERT_EQ(cam_param(1), 12000000u);
-    // A longer integration lifts the far, dark pixels above the sample noise.
-    ASSERT_TRUE(set_param(KAVRI_PARAM_INTG_TIME, 1000, 2));
-    const std::vector<float> t = truth();
-    const std::vector<uint8_t> plain = away_from_edges(t);
-    const std::vector<float> ideal = truth_through_chain(t);
-    std::vector<uint8_t> ideal_valid(kN);
-    for (size_t i = 0; i < kN; ++i) ideal_valid[i] = ideal[i] > 100.0f;
-    {
-        std::vector<float> ideal_m(kN);
-        for (size_t i = 0; i < kN; ++i) ideal_m[i] = ideal[i] / 1000.0f;
-        const Stats chain = abs_error(ideal_m, t);
-        std::printf("[ e2e ] the exact truth through the chain: valid %zu p99 %.2f mm\n",
-                    chain.valid, chain.p99);
-    }
-    for (uint32_t freq : {12000000u, 20000000u}) {
-        if (freq != 12000000u) {
-            stop();
-            ASSERT_TRUE(set_param(KAVRI_PARAM_MOD_FREQ, freq, 4));  // remounts
-        }
-        ASSERT_EQ(kavri_filter_enable(&dev_, KAVRI_FILTER_CALIB, nullptr, 0), 1) << freq;
-        std::vector<uint8_t> raw;
-        kavri_frame_info_t info{};
-        ASSERT_TRUE(grab(raw, info));
-        grab(raw, info);  // a frame made after the settings
-        int n = 0;
-        const std::vector<float> d = distance(raw, info, &n);
-        ASSERT_EQ(n, static_cast<int>(kN));
-        const Stats all = abs_error(d, t), flat = abs_error(d, t, &plain);
-        const Stats vs_ideal = abs_error(d, ideal, &ideal_valid);
-        std::printf(
-            "[ e2e %u Hz ] valid %zu: median %.2f mm p99 %.2f mm; off depth edges: "
-            "median %.2f mm p99 %.2f mm; against the truth through the chain: median %.2f mm "
-            "p99 %.2f mm\n",
-            freq, all.valid, all.median, all.p99, flat.median, flat.p99, vs_ideal.median,
-            vs_ideal.p99);
-        EXPECT_LE(all.median, 5.0) << freq;
-        EXPECT_LE(flat.p99, 25.0) << freq;
-        EXPECT_LE(vs_ideal.p99, 25.0) << freq;
-        EXPECT_GT(all.valid, kN * 9 / 10);
+    const std::vector<Stats> all = check_calibrated_distance(true);
+    ASSERT_EQ(all.size(), 2u);
+    // The chain alone moves a few tenths of a percent of the pixels by more
+    // than 25 mm; the noise must not make it much worse.
+    for (const Stats &s : all) EXPECT_LE(s.p99, 40.0);
+}
 
-        // Without the per-pixel calibration the fixed pattern shows up.
-        ASSERT_EQ(kavri_filter_disable(&dev_, KAVRI_FILTER_CALIB), 1);
-        const Stats off = abs_error(distance(raw, info), t, &plain);
-        std::printf("[ e2e %u Hz ] calibration off: median %.2f mm p99 %.2f mm\n", freq, off.median,
-                    off.p99);
-        EXPECT_GT(off.median, flat.median * 1.8) << freq;
-    }
+// Exact samples (only their 12-bit rounding left): every valid pixel, edges
+// and steep floor included, meets the 25 mm bound at both frequencies.
+TEST_F(FrameSim, WithoutSampleNoiseEveryValidPixelIsWithin25mm) {
+    const std::vector<Stats> all = check_calibrated_distance(false);
+    ASSERT_EQ(all.size(), 2u);
+    for (const Stats &s : all) EXPECT_LE(s.p99, 25.0);
 }
 
 TEST_F(FrameSim, WallThroughThePinholeLensIsAPlane) {

@@ -44,7 +44,6 @@ constexpr size_t kDrvHeight = 29;
 constexpr size_t kDrvValueScale = 33;
 
 constexpr int32_t kMaxValueScale = 32768;
-constexpr size_t kPixels = size_t{kCalibWidth} * kCalibHeight;
 
 void put_u16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);

@@ -117,12 +117,23 @@ CAMSIM_EXPORT void libusb_set_debug(libusb_context *ctx, int level) {
     if (libusb_context *c = b.resolve(ctx)) c->log_level = level;
 }
 
+static_assert(sizeof(enum libusb_option) == sizeof(int), "the option is not promoted");
+
 CAMSIM_EXPORT int libusb_set_option(libusb_context *ctx, enum libusb_option option, ...) {
     auto &b = bus();
     std::lock_guard lock(b.mu);
     if (option == LIBUSB_OPTION_LOG_LEVEL) {
         va_list ap;
+        // libusb declares the enum as the last named parameter; its underlying
+        // type is int-sized, so no promotion happens, whatever clang fears.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
         va_start(ap, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
         int level = va_arg(ap, int);
         va_end(ap);
         if (level < LIBUSB_LOG_LEVEL_NONE || level > LIBUSB_LOG_LEVEL_DEBUG)

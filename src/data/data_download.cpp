@@ -16,7 +16,6 @@ using namespace kavri::data;
 namespace {
 
 constexpr const char *kTag = "kavri_bin_data_write";
-constexpr const char *kCmdFailed = "[%s] Cmd:(0x%x,0x%x) failed\n";
 constexpr const char *kDashLine =
     "[%s] ----------------------------------------------------------\n";
 constexpr const char *kDoNotReset =

@@ -1,10 +1,10 @@
 # Free-running capture through kavri_cap_get_frames on the camera simulator,
 # beside the transport alone and the simulator's frame generation alone.
 if(TARGET kavri_camsim)
-  kavri_add_bench(capture_bench
+  kavri_add_bench(bench_capture
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp
               ${PROJECT_SOURCE_DIR}/sim/frame_gen.cpp ${PROJECT_SOURCE_DIR}/sim/scene.cpp
               ${PROJECT_SOURCE_DIR}/sim/phase_model.cpp
       LIBS -Wl,--no-as-needed kavri_camsim kavri)
-  target_include_directories(capture_bench PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+  target_include_directories(bench_capture PRIVATE ${PROJECT_SOURCE_DIR}/sim)
 endif()

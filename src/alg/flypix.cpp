@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "filter_common.h"
+#include "filter_rows.h"
 #include "filter_simd.h"
 #include "kavri/filter.h"
 
@@ -57,7 +58,7 @@ KV_TARGET_CLONES void flypix_interior(uint16_t *out, const uint16_t *a, const ui
     const __m128i hi = _mm_set1_epi16(kGradLimit);
     const __m128i lo = _mm_set1_epi16(-kGradLimit);
     const int count = width - 2;
-    for (int i = 0;;) {
+    for (int i = 0; i >= 0; i = next_vector<kPixels>(i, count)) {
         const int x = 1 + i;
         const __m128i tl = load_quarter(a + x - 1), t = load_quarter(a + x);
         const __m128i tr = load_quarter(a + x + 1), l = load_quarter(b + x - 1);
@@ -74,8 +75,6 @@ KV_TARGET_CLONES void flypix_interior(uint16_t *out, const uint16_t *a, const ui
                                               _mm_cmpgt_epi32(_mm_madd_epi16(ph, ph), lim));
         const __m128i centre = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + x));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_andnot_si128(steep, centre));
-        if (i + kPixels >= count) break;
-        i = std::min(i + kPixels, count - kPixels);
     }
 }
 
@@ -97,7 +96,7 @@ KV_TARGET_AVX512 void flypix_interior_avx512(uint16_t *out, const uint16_t *a, c
     const __m512i lo = _mm512_set1_epi16(-kGradLimit);
     const __m512i all = _mm512_set1_epi32(-1);
     const int count = width - 2;
-    for (int i = 0;;) {
+    for (int i = 0; i >= 0; i = next_vector<kWidePixels>(i, count)) {
         const int x = 1 + i;
         const __m512i tl = load_quarter512(a + x - 1), t = load_quarter512(a + x);
         const __m512i tr = load_quarter512(a + x + 1), l = load_quarter512(b + x - 1);
@@ -118,8 +117,6 @@ KV_TARGET_AVX512 void flypix_interior_avx512(uint16_t *out, const uint16_t *a, c
             _mm512_packs_epi32(_mm512_maskz_mov_epi32(sl, all), _mm512_maskz_mov_epi32(sh, all));
         const __m512i centre = _mm512_loadu_si512(b + x);
         _mm512_storeu_si512(out + x, _mm512_and_si512(_mm512_xor_si512(steep, all), centre));
-        if (i + kWidePixels >= count) break;
-        i = std::min(i + kWidePixels, count - kWidePixels);
     }
 }
 #endif

@@ -57,12 +57,20 @@ bool has_dotdot(std::string_view name) {
     return false;
 }
 
+// Names made only of "." and separators resolve to the folder itself: a file
+// entry of that name would replace the folder with a file.
+bool names_the_folder(std::string_view name) {
+    return name.find_first_not_of("./\\") == std::string_view::npos;
+}
+
 // Why an entry may not be written into the folder, or nullptr when it may.
 const char *refusal(archive_entry *entry) {
     const char *name = archive_entry_pathname(entry);
     if (name == nullptr || *name == '\0') return "unreadable or empty name";
     if (is_absolute(name)) return "absolute name";
     if (has_dotdot(name)) return "'..' in its name";
+    if (names_the_folder(name) && archive_entry_filetype(entry) != AE_IFDIR)
+        return "names the folder itself";
     if (archive_entry_hardlink(entry) != nullptr) return "hard link";
     switch (archive_entry_filetype(entry)) {
         case AE_IFREG:

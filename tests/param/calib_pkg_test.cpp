@@ -240,6 +240,10 @@ TEST_F(CalibPackageTest, HostileArchivesWriteNothingAnywhere) {
         {"relative link out",
          {zip_symlink("esc", ".."), zip_file("esc/evil.bin", {1})},
          "link pointing out of the folder"},
+        {"the folder itself",
+         {zip_file(name, param), zip_file(".", {1})},
+         "names the folder itself"},
+        {"the folder itself, dotted", {zip_file("./.", {1})}, "names the folder itself"},
     };
     for (const HostileCase &c : cases) {
         receive(make_package(build_zip(c.entries), kPayloadZip));
@@ -252,6 +256,7 @@ TEST_F(CalibPackageTest, HostileArchivesWriteNothingAnywhere) {
         EXPECT_FALSE(fs::exists(dir_.file("evil.bin"))) << c.what;
         EXPECT_FALSE(fs::exists(param_file())) << c.what << ": vetting precedes writing";
         EXPECT_FALSE(fs::exists(fs::symlink_status(work + "/esc"))) << c.what;
+        EXPECT_TRUE(fs::is_directory(fs::symlink_status(work))) << c.what;
         EXPECT_TRUE(exists("calibration.bin"));
         EXPECT_TRUE(exists("tmp.zip"));
     }
@@ -328,6 +333,20 @@ TEST_F(CalibPackageTest, DeclaredSizeBeyondTheCapIsRefusedBeforeWriting) {
             EXPECT_LE(e.file_size(), kCap) << e.path();
         }
     }
+}
+
+// The fuzzer's archive: a file entry named "." would have replaced the
+// target folder with a file.
+TEST_F(CalibPackageTest, FileEntryNamingTheFolderIsRefused) {
+    const std::string target = dir_.file("target");
+    fs::create_directory(target);
+    LogCapture log;
+    EXPECT_LT(zip_extract(KAVRI_FUZZ_FOUND_DIR "/zip_file_entry_named_dot.bin", target.c_str(),
+                          nullptr, nullptr, 1u << 20),
+              0);
+    EXPECT_TRUE(log.has("names the folder itself")) << log.text();
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(target)));
+    EXPECT_TRUE(fs::is_empty(target));
 }
 
 TEST_F(CalibPackageTest, MissingFolderOrArchiveFails) {

@@ -12,8 +12,10 @@ KAVRI_BEGIN_DECLS
 KAVRI_API extern const kavri_ll_op_t ll_op_usb;
 
 /* The chip driver whose code is the middle field of the product string
- * ("<model>-<chip>-<variant>"), or NULL. Devices with the same chip code
- * share the returned registry entry. */
+ * ("<model>-<chip>-<variant>"), or NULL. The returned registry entry is a
+ * template that the library never changes: every opened device gets its own
+ * copy with its own driver state (kavri_dev_get_drv), so devices with the
+ * same chip code share nothing but the operation table. */
 KAVRI_API kavri_drv_t *kavri_drv_find(const kavri_dev_t *dev);
 
 /* Library-wide transport calls. */

@@ -60,6 +60,7 @@ KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t r
         log_bad_handle(tag);
         return 0;
     }
+    kavri::api::CommandLock commands(call.priv()->cmd_mutex);
     return kavri_ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
 }
 
@@ -73,6 +74,7 @@ KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t re
         log_bad_handle(tag);
         return 0;
     }
+    kavri::api::CommandLock commands(call.priv()->cmd_mutex);
     return kavri_ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
 }
 
@@ -90,6 +92,9 @@ KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items,
     auto wire = wire_items(count);
     if (!wire) return 0;
     kavri_dev_priv_t *p = call.priv();
+    // The driver hears of a change and the camera gets it as one step, so
+    // another thread's batch cannot come between them.
+    kavri::api::CommandLock commands(p->cmd_mutex);
     for (int i = 0; i < count; ++i) {
         wire[i].param_id = static_cast<uint8_t>(items[i].param_id & 0xFFu);
         wire[i].param_val_len = items[i].param_val_len;
@@ -122,7 +127,11 @@ KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items,
         wire[i].param_val_len = items[i].param_val_len;
     }
     KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", count);
-    if (!kavri_ll_param_get(&call.priv()->ll, wire.get(), static_cast<uint32_t>(count))) return 0;
+    {
+        kavri::api::CommandLock commands(call.priv()->cmd_mutex);
+        if (!kavri_ll_param_get(&call.priv()->ll, wire.get(), static_cast<uint32_t>(count)))
+            return 0;
+    }
     for (int i = 0; i < count; ++i) {
         items[i].param_val_len = wire[i].param_val_len;
         std::memcpy(items[i].param_val, wire[i].param_val, KAVRI_PARAM_WIRE_VAL_SIZE);

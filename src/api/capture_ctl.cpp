@@ -1,4 +1,7 @@
 // Capture control: frame buffer size, callbacks, start and stop.
+#include <mutex>
+#include <shared_mutex>
+
 #include "api/dev_priv.h"
 #include "core/globals.h"
 #include "core/le.h"
@@ -31,9 +34,15 @@ namespace kavri::api {
 void cap_stop_internal(kavri_dev_priv_t *p) {
     KV_TRC("[%s] Enter\n", "_kavri_cap_stop");
     p->stop.store(1);
-    const uint8_t stopped = kavri_ll_cap_stop(&p->ll);
+    // Waiters leave before the stop command queues behind other commands.
     wake_all(p);
-    p->is_capturing.store(stopped ? 0 : 1);
+    uint8_t stopped = 0;
+    {
+        CommandLock commands(p->cmd_mutex);
+        stopped = kavri_ll_cap_stop(&p->ll);
+        p->is_capturing.store(stopped ? 0 : 1);
+    }
+    wake_all(p);
     KV_TRC("[%s] Exit\n", "_kavri_cap_stop");
 }
 
@@ -96,6 +105,7 @@ KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error
 }
 
 KAVRI_API int kavri_cap_is_ongoing(kavri_dev_t *dev) {
+    std::shared_lock table(kavri::api::handle_table());
     kavri_dev_priv_t *p = kavri::api::priv_of(dev);
     return p != nullptr ? p->is_capturing.load() : 0;
 }
@@ -107,6 +117,7 @@ KAVRI_API int kavri_cap_start(kavri_dev_t *dev) {
         return 0;
     }
     kavri_dev_priv_t *p = call.priv();
+    kavri::api::CommandLock commands(p->cmd_mutex);
     if (p->is_capturing.load()) kavri::api::cap_stop_internal(p);
 
     read_frame_rate(p);

@@ -169,8 +169,9 @@ KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
 
 KAVRI_API int kavri_cap_snapshot(kavri_dev_t *dev, void *buf, uint32_t size,
                                  kavri_frame_info_t *info) {
-    kavri_dev_priv_t *p = priv_of(dev);
-    if (p == nullptr || !p->is_open.load()) {
+    ApiCall call(dev);
+    kavri_dev_priv_t *p = call.priv();
+    if (p == nullptr) {
         KV_ERR("[%s] wrong parameters\n", "kavri_cap_snapshot");
         return 0;
     }

@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
+#include <thread>
 #include <vector>
 
 #include "api/dev_priv.h"
@@ -17,6 +20,7 @@ namespace {
 
 constexpr uint32_t kOpenMaxFrames = 10;
 constexpr uint32_t kMaxResetTarget = 8;
+constexpr uint32_t kResetInterface = 3;
 constexpr int kIdentItems = 4;
 constexpr size_t kUidMax = KAVRI_PARAM_WIRE_VAL_SIZE;
 constexpr size_t kVersionBytes = 8;
@@ -46,10 +50,37 @@ kavri_dev_priv_t *new_priv(const kavri_dev_t *dev) {
 
 kavri_dev_t *fail_open(kavri_dev_t *dev, kavri_dev_priv_t *p) {
     p->is_open.store(0);
+    {
+        std::unique_lock table(kavri::api::handle_table());
+        kavri::api::set_priv(dev, nullptr);
+    }
     delete p;
-    dev->ll = nullptr;
     if (dev->alloc_by_lib) std::free(dev);
     return nullptr;
+}
+
+// A fresh record for the handle. A record still being closed (a close from
+// inside one of its callbacks, freed when that call returns) lets go of the
+// handle: it no longer clears it when it is freed.
+kavri_dev_priv_t *attach_new_priv(kavri_dev_t *dev) {
+    kavri_dev_priv_t *p = new_priv(dev);
+    if (p == nullptr) return nullptr;
+    p->dev = dev;
+    std::unique_lock table(kavri::api::handle_table());
+    if (kavri_dev_priv_t *old = priv_of(dev); old != nullptr) {
+        std::lock_guard life(old->life_mutex);
+        old->dev = nullptr;
+    }
+    kavri::api::set_priv(dev, p);
+    return p;
+}
+
+// The handle's own copy of the registry's driver record.
+kavri_drv_t *bind_driver(kavri_dev_t *dev, kavri_dev_priv_t *p) {
+    const kavri_drv_t *entry = kavri_drv_find(dev);
+    if (entry == nullptr) return nullptr;
+    p->drv_rec = kavri_drv_t{entry->name, entry->chip_code, entry->ops, nullptr, nullptr};
+    return &p->drv_rec;
 }
 
 // Parameters 2, 3, 5 and 6 into the handle's identification fields.
@@ -73,6 +104,15 @@ bool read_identity(kavri_dev_t *dev, kavri_dev_priv_t *p) {
     for (size_t i = 0; i < kVersionBytes / 2; ++i)
         dev->version[i] = kavri::le::get_u16(version + 2 * i);
     return true;
+}
+
+// The handle's record when it is open (not closing).
+kavri_dev_priv_t *open_record(kavri_dev_t *dev) {
+    std::shared_lock table(kavri::api::handle_table());
+    kavri_dev_priv_t *p = priv_of(dev);
+    if (p == nullptr) return nullptr;
+    std::lock_guard life(p->life_mutex);
+    return !p->closing && p->is_open.load() ? p : nullptr;
 }
 
 }  // namespace
@@ -112,17 +152,12 @@ KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
         kavri::g_default_dev = kavri_dev_t{};
         dev = &kavri::g_default_dev;
     }
-    if (kavri_dev_priv_t *old = priv_of(dev); old != nullptr && old->is_open.load()) {
+    if (kavri_dev_priv_t *old = open_record(dev); old != nullptr) {
         KV_WRN("[%s] device not close correctly. close it..\n", tag);
         kavri_dev_close(dev);
     }
-    kavri_dev_priv_t *p = priv_of(dev);
-    if (p == nullptr) {
-        p = new_priv(dev);
-        if (p == nullptr) return nullptr;
-        dev->ll = &p->ll;
-    }
-    p->dev = dev;
+    kavri_dev_priv_t *p = attach_new_priv(dev);
+    if (p == nullptr) return nullptr;
 
     KV_DBG("[%s] open kavri device @ %p\n", tag, static_cast<void *>(dev));
     if (kavri_ll_dev_open(&p->ll) == nullptr) {
@@ -133,14 +168,13 @@ KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
     std::memcpy(dev->if_info, p->ll.if_info, sizeof dev->if_info);
     dev->located = p->ll.located;
     dev->path = kavri::g_path_prefix;
-    p->is_open.store(1);
 
     if (!read_identity(dev, p)) {
         KV_WRN("[%s]  cannot get info of device\n", tag);
         kavri_ll_dev_close(&p->ll);
         return fail_open(dev, p);
     }
-    p->drv = kavri_drv_find(dev);
+    p->drv = bind_driver(dev, p);
     if (p->drv == nullptr) {
         KV_ERR("[%s] cannot find driver for device: product=%s\n", tag, dev->product);
         kavri_ll_dev_close(&p->ll);
@@ -154,6 +188,13 @@ KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
     kavri::api::set_api_busy(dev, false);
     p->is_capturing.store(0);
     p->stop.store(1);
+    // From here the driver's set-up runs its commands through the API; other
+    // threads' calls on the handle wait for the open to finish (refused).
+    {
+        std::lock_guard life(p->life_mutex);
+        p->opener = std::this_thread::get_id();
+    }
+    p->is_open.store(1);
 
     // Slots a driver leaves empty are skipped.
     const kavri_drv_op_t *ops = p->drv->ops;
@@ -161,6 +202,11 @@ KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
     if (ops != nullptr && ops->calib_load != nullptr &&
         ops->calib_load(p->drv, 0, 0, kCalibArgMode) < 0)
         KV_ERR("[%s] Load calibration data failed\n", tag);
+    {
+        std::lock_guard life(p->life_mutex);
+        p->opener = std::thread::id{};
+        p->ready = true;
+    }
     return dev;
 }
 
@@ -187,7 +233,13 @@ KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target) {
         KV_ERR("[%s] wrong reset target: %d\n", tag, static_cast<int>(target));
         return 0;
     }
-    return kavri_ll_dev_reset(&call.priv()->ll, target);
+    kavri_dev_priv_t *p = call.priv();
+    kavri::api::CommandLock commands(p->cmd_mutex);
+    // The interface reset takes the camera off the bus and reopens the
+    // transport: a capture cannot survive it, so it ends here, waking its
+    // waiters, rather than waiting for frames that never come.
+    if (target == kResetInterface && p->is_capturing.load()) kavri::api::cap_stop_internal(p);
+    return kavri_ll_dev_reset(&p->ll, target);
 }
 
 }  // extern "C"

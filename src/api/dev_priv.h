@@ -1,11 +1,24 @@
 // A device's private record: the transport's part first (so the record can
 // be handed to the kavri_ll_* calls as is), then the camera API's fields.
+//
+// Lock order, outermost first (a thread holding one may take only those
+// after it):
+//   1. the handle table (handle_table(): which record a handle names),
+//      then the device locks `life_mutex` and `mutex`: bookkeeping only,
+//      held for a few instructions, never across a command or a callback;
+//   2. the command lock `cmd_mutex`: one whole exchange with the camera
+//      (command, data, status poll) or a whole batch or sequence;
+//   3. the stream parser's locks (`feed_mutex`, the parser's own);
+//   4. the chip driver's state lock (inside the driver).
+// No lock is held while an application callback runs.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -24,7 +37,7 @@ struct kavri_fetch_req_t {
 struct kavri_dev_priv_t {
     kavri_ll_t ll;  // the transport's part; must stay first
 
-    kavri_drv_t *drv;  // chip driver chosen at open
+    kavri_drv_t *drv;  // chip driver chosen at open: `drv_rec`, this device's own
     uint8_t reserved[44];
     std::atomic<uint8_t> is_open;
     std::atomic<uint8_t> is_capturing;
@@ -59,14 +72,28 @@ struct kavri_dev_priv_t {
     // Frames taken out of the parser since open, delivered or dropped.
     std::atomic<uint64_t> frames_fetched;
 
-    // Lifetime: calls in progress, and a close waiting for them or handed
-    // over to the last of them.
+    // This device's chip driver record: a copy of the registry's entry whose
+    // dev and priv the driver's init fills, so that devices with the same
+    // chip code never share driver state.
+    kavri_drv_t drv_rec;
+
+    // Serialises the exchanges with the camera (see the lock order above).
+    // Recursive: a sequence (a calibration pull, a data transfer, a reset
+    // that stops the capture) holds it across the batches it is made of.
+    std::recursive_mutex cmd_mutex;
+
+    // Lifetime, guarded by life_mutex: calls in progress, and a close that
+    // waits for them or hands the rest over to the last of them.
     std::mutex life_mutex;
     std::condition_variable life_cv;
-    int users;
-    bool closing;
-    bool finish_by_last_user;
-    kavri_dev_t *dev;
+    int users;                 // ApiCalls alive on this record
+    bool closing;              // a close has begun: new calls are refused
+    bool close_done;           // the transport is closed; only the free is left
+    int close_waiters;         // second closes waiting for close_done
+    bool finish_by_last_user;  // the last call to leave frees the record
+    bool ready;                // open has finished: calls from any thread
+    std::thread::id opener;    // until then only this thread's calls get in
+    kavri_dev_t *dev;          // the handle naming this record, NULL once reopened
 };
 
 static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,
@@ -74,9 +101,23 @@ static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,
 
 namespace kavri::api {
 
-// The engine's private record of a handle, NULL when closed.
+// Guards which record each handle names (kavri_dev_t::ll): shared while a
+// call looks its record up, exclusive while open or close changes it.
+std::shared_mutex &handle_table();
+
+// The engine's private record of a handle, NULL when closed. Only safe to
+// dereference under handle_table() or inside an ApiCall on the handle.
 inline kavri_dev_priv_t *priv_of(const kavri_dev_t *dev) {
-    return dev != nullptr ? reinterpret_cast<kavri_dev_priv_t *>(dev->ll) : nullptr;
+    if (dev == nullptr) return nullptr;
+    kavri_ll_t *ll = std::atomic_ref<kavri_ll_t *>(const_cast<kavri_dev_t *>(dev)->ll)
+                         .load(std::memory_order_acquire);
+    return reinterpret_cast<kavri_dev_priv_t *>(ll);
+}
+
+// Points the handle at rec (NULL: closed); under handle_table() held exclusively.
+inline void set_priv(kavri_dev_t *dev, kavri_dev_priv_t *rec) {
+    std::atomic_ref<kavri_ll_t *>(dev->ll).store(rec != nullptr ? &rec->ll : nullptr,
+                                                 std::memory_order_release);
 }
 
 inline kavri_ll_t *ll_of(kavri_dev_priv_t *p) {
@@ -104,6 +145,13 @@ class ApiCall {
     kavri_dev_t *dev_;
     kavri_dev_priv_t *priv_ = nullptr;
 };
+
+// Holds the device's command lock for the life of the scope.
+using CommandLock = std::lock_guard<std::recursive_mutex>;
+
+// Calls of the calling thread now alive on the record (a close from inside
+// one of them must not wait for itself).
+int own_calls(const kavri_dev_priv_t *p);
 
 // Logs the handle error of an entry check under func's name.
 void log_bad_handle(const char *func);

@@ -1,17 +1,24 @@
 // Calls in progress on a device, and the close that waits for them.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "api/dev_priv.h"
 #include "kavri/ll.h"
 #include "kavri/log.h"
 #include "kavri/stream.h"
+#include "ll/ll_control.h"
 
 namespace kavri::api {
 namespace {
 
 thread_local const kavri_dev_priv_t *t_callback_dev = nullptr;
+
+// The records the calling thread's live ApiCalls hold, one entry per call.
+thread_local std::vector<const kavri_dev_priv_t *> t_calls;
 
 constexpr auto kBusyPollInterval = std::chrono::milliseconds(100);
 constexpr int kBusyPollMax = 30;
@@ -22,31 +29,55 @@ void finish_close(kavri_dev_priv_t *p) {
     kavri_drv_t *drv = p->drv;
     if (drv != nullptr && drv->ops != nullptr && drv->ops->uninit != nullptr) drv->ops->uninit(drv);
     kv_stream_destroy(p->stream);
-    delete p;
-    if (dev == nullptr) return;
-    dev->ll = nullptr;
-    if (dev->alloc_by_lib) std::free(dev);
-}
-
-void release(kavri_dev_priv_t *p) {
-    bool finish = false;
+    bool free_dev = false;
     {
-        std::lock_guard lock(p->life_mutex);
-        --p->users;
-        if (p->users == 0 && p->closing) {
-            finish = p->finish_by_last_user;
-            p->life_cv.notify_all();
+        std::unique_lock table(handle_table());
+        // A handle reopened meanwhile names its new record and keeps it.
+        if (dev != nullptr && priv_of(dev) == p) {
+            set_priv(dev, nullptr);
+            free_dev = dev->alloc_by_lib != 0;
         }
     }
-    // With the hand-over no one else touches the record any more.
+    delete p;
+    if (free_dev) std::free(dev);
+}
+
+// The last call leaving a record whose close was handed over frees it, once
+// no second close is still looking at it.
+void release(kavri_dev_t *dev, kavri_dev_priv_t *p) {
+    bool finish = false;
+    {
+        std::unique_lock lock(p->life_mutex);
+        --p->users;
+        if (p->users == 0) {
+            if (p->dev == dev) set_api_busy(dev, false);
+            if (p->closing) {
+                p->life_cv.notify_all();
+                if (p->finish_by_last_user) {
+                    p->life_cv.wait(lock, [p] { return p->close_waiters == 0; });
+                    finish = true;
+                }
+            }
+        }
+    }
     if (finish) finish_close(p);
 }
 
-bool api_busy(const kavri_dev_t *dev) {
-    return std::atomic_ref<const uint8_t>(dev->api_busy).load() != 0;
+void forget_call(const kavri_dev_priv_t *p) {
+    auto it = std::find(t_calls.rbegin(), t_calls.rend(), p);
+    if (it != t_calls.rend()) t_calls.erase(std::next(it).base());
 }
 
 }  // namespace
+
+std::shared_mutex &handle_table() {
+    static std::shared_mutex table;
+    return table;
+}
+
+int own_calls(const kavri_dev_priv_t *p) {
+    return static_cast<int>(std::count(t_calls.begin(), t_calls.end(), p));
+}
 
 void set_api_busy(kavri_dev_t *dev, bool busy) {
     std::atomic_ref<uint8_t>(dev->api_busy).store(busy ? 1 : 0);
@@ -57,21 +88,24 @@ void log_bad_handle(const char *func) {
 }
 
 ApiCall::ApiCall(kavri_dev_t *dev) : dev_(dev) {
+    std::shared_lock table(handle_table());
     kavri_dev_priv_t *p = priv_of(dev);
     if (p == nullptr) return;
     {
         std::lock_guard lock(p->life_mutex);
         if (p->closing || !p->is_open.load()) return;
+        if (!p->ready && p->opener != std::this_thread::get_id()) return;
         ++p->users;
     }
     priv_ = p;
+    t_calls.push_back(p);
     set_api_busy(dev, true);
 }
 
 ApiCall::~ApiCall() {
     if (priv_ == nullptr) return;
-    set_api_busy(dev_, false);
-    release(priv_);
+    forget_call(priv_);
+    release(dev_, priv_);
 }
 
 CallbackScope::CallbackScope(const kavri_dev_priv_t *p) : saved_(t_callback_dev) {
@@ -96,46 +130,85 @@ void wake_all(kavri_dev_priv_t *p) {
 
 using namespace kavri::api;
 
+namespace {
+
+// A second close of a record already closing waits until the first has
+// closed the transport, so that both return to a closed handle. One from
+// inside a call on the record (a callback) cannot wait for its own call.
+void wait_for_first_close(kavri_dev_priv_t *p, std::unique_lock<std::mutex> &life) {
+    if (own_calls(p) > 0) return;
+    ++p->close_waiters;
+    p->life_cv.wait(life, [p] { return p->close_done; });
+    --p->close_waiters;
+    p->life_cv.notify_all();
+}
+
+// Waits for every call of other threads to leave: bounded as the handle's
+// busy flag always was, then without bound, since freeing the record under
+// a call would crash it (the transport was interrupted, so only application
+// code inside a callback can still hold one).
+void wait_for_calls(kavri_dev_priv_t *p, int own) {
+    std::unique_lock lock(p->life_mutex);
+    int polls = 0;
+    while (p->users > own && polls < kBusyPollMax) {
+        p->life_cv.wait_for(lock, kBusyPollInterval);
+        ++polls;
+    }
+    if (p->users > own) {
+        KV_WRN("[%s]  api wait timeout\n", "kavri_dev_close");
+        p->life_cv.wait(lock, [p, own] { return p->users <= own; });
+    }
+}
+
+}  // namespace
+
 extern "C" KAVRI_API void kavri_dev_close(kavri_dev_t *dev) {
     constexpr const char *tag = "kavri_dev_close";
     KV_DBG("[%s] close kavri device @ %p\n", tag, static_cast<void *>(dev));
-    kavri_dev_priv_t *p = priv_of(dev);
-    if (p == nullptr) return;
+    kavri_dev_priv_t *p = nullptr;
     {
-        std::lock_guard lock(p->life_mutex);
-        if (p->closing) return;  // another close is already at it
+        std::shared_lock table(handle_table());
+        p = priv_of(dev);
+        if (p == nullptr) return;
+        std::unique_lock life(p->life_mutex);
+        if (p->closing) {
+            table.unlock();  // the first close needs the table to finish
+            wait_for_first_close(p, life);
+            return;
+        }
         p->closing = true;
+        p->is_open.store(0);
     }
 
+    // Calls in progress return: waiters wake and see the stop, commands in
+    // flight are cancelled and new ones fail.
+    p->stop.store(1);
+    wake_all(p);
+    kavri::ll::ll_interrupt(ll_of(p), true);
+    const int own = own_calls(p);
+    wait_for_calls(p, own);
+    kavri::ll::ll_interrupt(ll_of(p), false);
+
+    // Nobody else is inside: the stream stop command may go out.
     if (p->is_capturing.load()) {
         cap_stop_internal(p);
         if (p->is_capturing.load()) KV_ERR("[%s] stop capture failed!\n", tag);
     }
     // Joins the event thread: no capture event arrives after this.
     kavri_ll_dev_close(ll_of(p));
-    p->is_open.store(0);
-    p->stop.store(1);
     wake_all(p);
 
-    std::unique_lock lock(p->life_mutex);
-    if (in_callback_of(p)) {
-        // The waiting call this callback runs in holds the record: the last
-        // call to leave finishes the close.
-        p->finish_by_last_user = true;
-        return;
+    {
+        std::unique_lock life(p->life_mutex);
+        p->close_done = true;
+        p->life_cv.notify_all();
+        if (p->users > 0) {
+            // Called from inside a call on this record (a callback): that call
+            // is the last user and frees the record when it returns.
+            p->finish_by_last_user = true;
+            return;
+        }
+        p->life_cv.wait(life, [p] { return p->close_waiters == 0; });
     }
-    // Calls that keep only the public busy flag get the customary 3 s;
-    // calls holding the record are waited for, since freeing it under them
-    // would crash them.
-    int polls = 0;
-    while ((p->users > 0 || api_busy(dev)) && polls < kBusyPollMax) {
-        p->life_cv.wait_for(lock, kBusyPollInterval);
-        ++polls;
-    }
-    if (p->users > 0 || api_busy(dev)) {
-        KV_WRN("[%s]  api wait timeout\n", tag);
-        p->life_cv.wait(lock, [p] { return p->users == 0; });
-    }
-    lock.unlock();
     finish_close(p);
 }

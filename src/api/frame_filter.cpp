@@ -11,9 +11,14 @@ namespace {
 kavri_drv_t *driver_of(const char *func, kavri_dev_t *dev, kavri_dev_priv_t *p) {
     if (p == nullptr) return nullptr;
     if (p->drv == nullptr) {
-        p->drv = kavri_drv_find(dev);
-        if (p->drv == nullptr)
+        // The handle's own copy of the entry, as open makes it.
+        const kavri_drv_t *entry = kavri_drv_find(dev);
+        if (entry == nullptr) {
             KV_ERR("[%s] cannot find driver for device: product=%s\n", func, dev->product);
+            return nullptr;
+        }
+        p->drv_rec = kavri_drv_t{entry->name, entry->chip_code, entry->ops, nullptr, nullptr};
+        p->drv = &p->drv_rec;
     }
     return p->drv;
 }

@@ -1,6 +1,6 @@
 // The public entry points: the device-handle calls and the transport-record
 // firmware path, all onto the download and upload engines.
-#include "api/dev_priv.h"
+#include "api/dev_cmd.h"
 #include "kavri/data.h"
 #include "kavri/log.h"
 
@@ -8,15 +8,16 @@ namespace {
 
 constexpr int32_t kFailed = -1;
 
-// Runs engine(transport record) on an open device, marked busy meanwhile.
+// Runs engine(transport record) on an open device, marked busy meanwhile;
+// the whole block protocol runs as one command sequence.
 template <class Engine>
 int32_t on_open_device(kavri_dev_t *dev, const char *tag, Engine &&engine) {
-    kavri::api::ApiCall call(dev);
-    if (!call.ok()) {
+    kavri::api::CommandSequence seq(dev);
+    if (!seq.ok()) {
         KV_DBG("[%s] Wrong params\n", tag);
         return kFailed;
     }
-    return engine(kavri::api::ll_of(call.priv()));
+    return engine(kavri::api::ll_of(seq.priv()));
 }
 
 }  // namespace

@@ -28,10 +28,6 @@ constexpr uint32_t kPerMille = 1000;
 constexpr int32_t kIntgMin = 50, kIntgMax = 1500;
 constexpr int64_t kMinIntervalMs = 1;
 
-// Time of the last adjustment, process-wide (0 s: none yet).
-std::atomic<int64_t> g_last_s{0};
-std::atomic<int64_t> g_last_us{0};
-
 int32_t step_when_ok(const SampleCounts &c) {
     return c.high <= kFewHigh && c.low <= kFewLow ? kStepUp : 0;
 }
@@ -69,18 +65,19 @@ int32_t auto_intg_step(const SampleCounts &c, uint16_t sat_ratio) {
     return -static_cast<int32_t>(bad_pct / 10 * 10);
 }
 
-void auto_intg(kavri_drv_t *drv, const State &st, const uint16_t *src, uint32_t src_bytes) {
+void auto_intg(kavri_drv_t *drv, State &st, const PreDecode &pre, const uint16_t *src,
+               uint32_t src_bytes) {
     constexpr const char *kTag = "_feature_auto_intg";
-    if (!st.auto_intg_en || st.sat_ratio == 0 || st.hdr_en) return;
+    if (!pre.auto_intg_en || pre.sat_ratio == 0 || pre.hdr_en) return;
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    const int64_t last_s = g_last_s.load(std::memory_order_relaxed);
-    const int64_t last_us = g_last_us.load(std::memory_order_relaxed);
+    const int64_t last_s = st.auto_intg_last_s.load(std::memory_order_relaxed);
+    const int64_t last_us = st.auto_intg_last_us.load(std::memory_order_relaxed);
     const int64_t elapsed_ms = (now.tv_sec - last_s) * 1000 + (now.tv_usec - last_us) / 1000;
     if (last_s != 0 && elapsed_ms <= kMinIntervalMs) return;
 
     const SampleCounts c = count_samples(src, src == nullptr ? 0 : src_bytes / 2);
-    const int32_t step = auto_intg_step(c, st.sat_ratio);
+    const int32_t step = auto_intg_step(c, pre.sat_ratio);
     uint8_t cur_b[2] = {};
     if (!param_read(drv, KAVRI_PARAM_INTG_TIME, cur_b, sizeof cur_b)) {
         KV_ERR("[%s] get intg failed\n", kTag);
@@ -95,8 +92,8 @@ void auto_intg(kavri_drv_t *drv, const State &st, const uint16_t *src, uint32_t 
         if (!param_write(drv, KAVRI_PARAM_INTG_TIME, val, sizeof val))
             KV_ERR("[%s] adjust intg from %d to %d failed\n", kTag, cur, next);
     }
-    g_last_s.store(now.tv_sec, std::memory_order_relaxed);
-    g_last_us.store(now.tv_usec, std::memory_order_relaxed);
+    st.auto_intg_last_s.store(now.tv_sec, std::memory_order_relaxed);
+    st.auto_intg_last_us.store(now.tv_usec, std::memory_order_relaxed);
 }
 
 }  // namespace kavri::epc

@@ -1,6 +1,7 @@
 // Raw four-phase frame to distance or gray image.
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -131,7 +132,14 @@ extern "C" KAVRI_API int32_t epc_frame_decode(kavri_drv_t *drv, void *dst, uint3
     State *st = state_of(drv);
     if (st == nullptr || info == nullptr || dst == nullptr || src == nullptr) return -1;
     if (info->frame_size < src_bytes) src_bytes = info->frame_size;
-    auto_intg(drv, *st, src, src_bytes);
+    PreDecode pre{};
+    {
+        std::lock_guard lock(st->lock);
+        pre = PreDecode{st->auto_intg_en, st->hdr_en, st->sync_check_en, st->sat_ratio,
+                        st->sync_value};
+    }
+    // Both checks may send commands, so they run before the state lock is taken.
+    auto_intg(drv, *st, pre, src, src_bytes);
     switch (info->frame_format) {
         case kFormatNone:
             return -1;
@@ -152,8 +160,11 @@ extern "C" KAVRI_API int32_t epc_frame_decode(kavri_drv_t *drv, void *dst, uint3
                static_cast<int>(dst_bytes));
         return -1;
     }
-    if (st->sync_check_en && !sync_check(drv, *st, src, n, src_bytes)) return -1;
+    if (pre.sync_check_en && !sync_check(drv, *st, pre.sync_value, src, n, src_bytes)) return -1;
     auto *out = static_cast<uint16_t *>(dst);
+    // A filter switch, an offset, a frequency change or a mount from another
+    // thread lands between two frames, never inside one.
+    std::lock_guard lock(st->lock);
     if (kind == KAVRI_DECODE_DISTANCE) return decode_distance(drv, *st, out, src, w, h);
     if (kind == KAVRI_DECODE_GRAY) return decode_gray(drv, *st, out, src, w, h);
     return -1;

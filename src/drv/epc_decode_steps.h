@@ -29,12 +29,15 @@ struct SampleCounts {
 };
 SampleCounts count_samples(const uint16_t *src, size_t count);
 int32_t auto_intg_step(const SampleCounts &c, uint16_t sat_ratio);
-// Runs the control on one raw frame (rate-limited, reads and writes parameter 13).
-void auto_intg(kavri_drv_t *drv, const State &st, const uint16_t *src, uint32_t src_bytes);
+// Runs the control on one raw frame (rate-limited per device, reads and
+// writes parameter 13). Sends commands: never under the state lock.
+void auto_intg(kavri_drv_t *drv, State &st, const PreDecode &pre, const uint16_t *src,
+               uint32_t src_bytes);
 
 // The consistency check of the four sub-frames; false when the frame is to be
-// dropped (a resync was sent).
-bool sync_check(kavri_drv_t *drv, const State &st, const uint16_t *src, size_t n,
+// dropped (a resync was sent, at most once a second per device). Sends
+// commands: never under the state lock.
+bool sync_check(kavri_drv_t *drv, State &st, int16_t sync_value, const uint16_t *src, size_t n,
                 uint32_t src_bytes);
 // Share of consistent pixels, for the check and its tests.
 bool frame_consistent(const uint16_t *src, size_t n, size_t examined);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 
+#include "api/dev_cmd.h"
 #include "core/le.h"
 #include "drv/epc_io.h"
 #include "drv/epc_lens.h"
@@ -54,10 +55,10 @@ void program_sensor(kavri_drv_t *drv) {
 
 // Whether the local parameter file is there, valid and not older than the
 // camera's calibration.
-bool local_param_current(kavri_drv_t *drv, State &st) {
+bool local_param_current(kavri_drv_t *drv, const char *param_path) {
     constexpr const char *kTag = "epc_calib_save";
     kavri_param_t param{};
-    bool valid = kavri_param_open_file(&param, st.param_path) != 0;
+    bool valid = kavri_param_open_file(&param, param_path) != 0;
     if (!valid) return false;
     uint8_t pkg[kPkgHdrBytes] = {};
     if (!param_read(drv, KAVRI_PARAM_INFO_CALIB, pkg, kPkgHdrBytes)) {
@@ -85,7 +86,8 @@ bool param_file_opens(const char *path) {
     return ok;
 }
 
-// The frequency change with its remount, then the derived constants.
+// The frequency change with its remount, then the derived constants; under
+// the state lock.
 void apply_mod_freq(kavri_drv_t *drv, State &st, uint32_t freq) {
     if (freq != st.mod_freq) {
         KV_DBG("[%s] MOD_FREQ change: %d -> %d HZ\n", "epc_event_freq_change",
@@ -119,6 +121,8 @@ using namespace kavri::epc;
 extern "C" KAVRI_API uint8_t epc_init(kavri_drv_t *drv, kavri_dev_t *dev) {
     if (drv == nullptr) return 0;
     drv->dev = dev;
+    // Each open device has its own driver record: a state found here is this
+    // record's own, from an earlier init that was not undone.
     State *st = state_of(drv);
     if (st == nullptr) {
         st = new (std::nothrow) State;
@@ -128,15 +132,17 @@ extern "C" KAVRI_API uint8_t epc_init(kavri_drv_t *drv, kavri_dev_t *dev) {
         }
         drv->priv = st;
         update_lens_param(dev == nullptr ? nullptr : dev->path);
-        kv_calib_len_init_map(&st->len_map, &lens_param());
+        const kv_lens_param_t lens = lens_param();
+        kv_calib_len_init_map(&st->len_map, &lens);
         if (!epc_calc_init(drv)) {
             KV_ERR("[%s] malloc failed\n", __func__);
             std::exit(kExitNoMemory);
         }
     } else {
-        // A second device with the same chip code: the state stays shared.
         update_lens_param(dev == nullptr ? nullptr : dev->path);
-        kv_calib_len_update_map(&st->len_map, &lens_param());
+        const kv_lens_param_t lens = lens_param();
+        std::lock_guard lock(st->lock);
+        kv_calib_len_update_map(&st->len_map, &lens);
     }
     ++st->users;
     program_sensor(drv);
@@ -164,38 +170,50 @@ extern "C" KAVRI_API void epc_update_intg_time(kavri_drv_t *, uint16_t, uint32_t
 extern "C" KAVRI_API void epc_update_mod_freq(kavri_drv_t *drv, uint32_t freq_hz, uint32_t) {
     State *st = state_of(drv);
     if (st == nullptr) return;
+    std::lock_guard lock(st->lock);
     apply_mod_freq(drv, *st, freq_hz);
 }
 
 extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, int32_t) {
     State *st = state_of(drv);
     if (st == nullptr) return -1;
+    char path[kParamPathSize] = {};
     if (drv->dev == nullptr ||
-        kavri_get_param_absolute_name(drv->dev, st->param_path, sizeof st->param_path) == nullptr) {
+        kavri_get_param_absolute_name(drv->dev, path, sizeof path) == nullptr) {
         KV_ERR("[%s] cannot get param name!\n", __func__);
         return -1;
     }
-    KV_TRC("[%s] param_name:%s\n", __func__, st->param_path);
-    st->param_valid = local_param_current(drv, *st) ? 1 : 0;
-    if (!st->param_valid) {
+    KV_TRC("[%s] param_name:%s\n", __func__, path);
+    // The check, the pull and the frequency set-up are one command sequence;
+    // the state lock is taken only around what the decode reads.
+    kavri::api::CommandSequence commands(drv->dev);
+    bool valid = local_param_current(drv, path);
+    if (!valid) {
         KV_DBG("[%s] Try to load calib data from device\n", __func__);
         if (kavri_param_load_from_dev != nullptr && kavri_param_load_from_dev(drv->dev))
-            st->param_valid = param_file_opens(st->param_path) ? 1 : 0;
+            valid = param_file_opens(path);
         else
             KV_TRC("[%s] Load calibration data from device failed\n", __func__);
     }
     uint32_t freq = kDefaultModFreqHz;
-    if (st->param_valid) {
-        st->mod_freq = 0;
-        {
-            std::lock_guard lock(st->calib_lock);
-            epc_calc_mount_calib(drv);
+    {
+        std::lock_guard lock(st->lock);
+        std::memcpy(st->param_path, path, sizeof st->param_path);
+        st->param_valid = valid ? 1 : 0;
+        if (valid) {
+            st->mod_freq = 0;
+            {
+                std::lock_guard calib(st->calib_lock);
+                epc_calc_mount_calib(drv);
+            }
+            freq = st->mod_freq;
+            if (freq == 0)
+                freq = kDefaultModFreqHz;
+            else
+                st->calib_en = 1;
         }
-        freq = st->mod_freq;
-        if (freq == 0)
-            freq = kDefaultModFreqHz;
-        else
-            st->calib_en = 1;
+    }
+    if (valid) {
         uint8_t cur[4] = {};
         if (!param_read(drv, KAVRI_PARAM_MOD_FREQ, cur, sizeof cur) ||
             kavri::le::get_u32(cur) != freq) {
@@ -204,6 +222,7 @@ extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, 
             param_write(drv, KAVRI_PARAM_MOD_FREQ, val, sizeof val);
         }
     }
+    std::lock_guard lock(st->lock);
     apply_mod_freq(drv, *st, freq);
     return 0;
 }

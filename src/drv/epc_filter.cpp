@@ -2,6 +2,7 @@
 // arguments.
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "drv/epc_io.h"
@@ -26,6 +27,7 @@ extern "C" KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter
                                                const void *arg, uint32_t) {
     State *st = state_of(drv);
     if (st == nullptr) return 0;
+    std::lock_guard lock(st->lock);
     switch (filter_id) {
         case KAVRI_FILTER_UNDISTORT:
             st->undistort_en = 1;
@@ -73,6 +75,7 @@ extern "C" KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter
 extern "C" KAVRI_API uint8_t epc_filter_disable(kavri_drv_t *drv, uint32_t filter_id) {
     State *st = state_of(drv);
     if (st == nullptr) return 0;
+    std::unique_lock lock(st->lock);
     switch (filter_id) {
         case KAVRI_FILTER_UNDISTORT:
             st->undistort_en = 0;
@@ -100,6 +103,7 @@ extern "C" KAVRI_API uint8_t epc_filter_disable(kavri_drv_t *drv, uint32_t filte
             break;
         case KAVRI_FILTER_HDR: {
             st->hdr_en = 0;
+            lock.unlock();  // no command under the state lock
             const uint8_t zero[2] = {0, 0};
             param_write(drv, KAVRI_PARAM_INTG_TIME2, zero, sizeof zero);
             break;

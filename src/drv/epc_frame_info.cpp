@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "core/le.h"
 #include "drv/epc_io.h"
@@ -19,27 +20,27 @@ constexpr uint16_t kFormatCalibData = 171;
 constexpr long kReportIntervalS = 9;  // a report when more than this has passed
 constexpr float kTenthsPerDegree = 10.0f;
 
-// Seconds of the last temperature report, process-wide.
-std::atomic<long> g_last_report_s{0};
-
-void temp_monitor(kavri_drv_t *drv, const State &st, uint16_t format, int16_t t_ib_raw) {
+// The report reads the frame rate from the camera: called without the state
+// lock, with the settings taken under it.
+void temp_monitor(kavri_drv_t *drv, State &st, bool enabled, int16_t t_sensor, uint16_t format,
+                  int16_t t_ib_raw) {
     constexpr const char *kTag = "_feature_temp_monitor";
-    if (!st.temp_monitor_en || format == kFormatCalibData) {
+    if (!enabled || format == kFormatCalibData) {
         KV_TRC("[%s] Temp monitor not enable\n", kTag);
         return;
     }
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    const long last = g_last_report_s.load(std::memory_order_relaxed);
+    const int64_t last = st.temp_report_last_s.load(std::memory_order_relaxed);
     if (now.tv_sec - last <= kReportIntervalS) return;
     uint8_t fps[4] = {};
     param_read(drv, KAVRI_PARAM_FPS, fps, sizeof fps);
     KV_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", kTag,
            static_cast<int>(now.tv_sec - last),
            static_cast<double>(static_cast<float>(t_ib_raw) / kTenthsPerDegree),
-           static_cast<double>(static_cast<float>(st.t_sensor) / kTenthsPerDegree),
+           static_cast<double>(static_cast<float>(t_sensor) / kTenthsPerDegree),
            static_cast<int>(le::get_u32(fps)));
-    g_last_report_s.store(now.tv_sec, std::memory_order_relaxed);
+    st.temp_report_last_s.store(now.tv_sec, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -60,9 +61,14 @@ extern "C" KAVRI_API uint8_t epc_frame_get_info(kavri_drv_t *drv, kavri_frame_in
     const int16_t t_sensor = kavri::le::get_s16(desc + 4);
     const int16_t t_ib = kavri::le::get_s16(desc + 6);
     if (st != nullptr) {
-        st->t_sensor = t_sensor;
-        st->t_ib = t_ib == 0 ? t_sensor : t_ib;
-        temp_monitor(drv, *st, raw->frfmt, t_ib);
+        bool monitor = false;
+        {
+            std::lock_guard lock(st->lock);
+            st->t_sensor = t_sensor;
+            st->t_ib = t_ib == 0 ? t_sensor : t_ib;
+            monitor = st->temp_monitor_en != 0;
+        }
+        temp_monitor(drv, *st, monitor, t_sensor, raw->frfmt, t_ib);
     }
     std::memset(out, 0, sizeof *out);
     if (width == 0) width = kDefaultWidth;

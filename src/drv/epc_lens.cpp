@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include "kavri/epc.h"
 #include "kavri/log.h"
@@ -20,6 +21,9 @@ constexpr size_t kTokenMax = 64;  // longer tokens are read in pieces of this si
 constexpr size_t kPathMax = 256;
 constexpr const char *kLensFile = "lens_param.txt";
 
+// The process-wide lens parameters: read by every device's point clouds and
+// written at each open; g_lens_mutex guards them (a leaf lock).
+std::mutex g_lens_mutex;
 kv_lens_param_t g_lens = {157.262,
                           122.083,
                           210.783,
@@ -71,8 +75,14 @@ void store_token(kv_lens_param_t &p, int idx, const char *tok) {
 
 }  // namespace
 
-kv_lens_param_t &lens_param() {
+kv_lens_param_t lens_param() {
+    std::lock_guard lock(g_lens_mutex);
     return g_lens;
+}
+
+void set_lens_param(const kv_lens_param_t &p) {
+    std::lock_guard lock(g_lens_mutex);
+    g_lens = p;
 }
 
 void update_lens_param(const char *prefix) {
@@ -88,16 +98,17 @@ void update_lens_param(const char *prefix) {
     // pieces, each counted as a token, so the file then fails the count check.
     char tok[kTokenMax];
     int count = 0;
+    // Parsed into a copy, so that a reader never sees half a file.
+    kv_lens_param_t lens = lens_param();
     while (std::fscanf(f.get(), "%63s", tok) == 1) {
-        store_token(g_lens, count, tok);
+        store_token(lens, count, tok);
         ++count;
     }
+    set_lens_param(lens);
     if (count != kLensTokens) KV_WRN("[%s] len param file %s load failed\n", kTag, kLensFile);
 }
 
 }  // namespace kavri::epc
-
-using kavri::epc::g_lens;
 
 extern "C" KAVRI_API uint8_t epc_lens_param_get(kavri_drv_t *drv, kv_lens_param_t *out,
                                                 uint32_t width, uint32_t height) {
@@ -105,7 +116,7 @@ extern "C" KAVRI_API uint8_t epc_lens_param_get(kavri_drv_t *drv, kv_lens_param_
     const auto w = static_cast<int32_t>(width);
     const auto h = static_cast<int32_t>(height);
     if (out == nullptr || w <= 0 || h <= 0) return 0;
-    const kv_lens_param_t &p = kavri::epc::lens_param();
+    const kv_lens_param_t p = kavri::epc::lens_param();
     if (p.img_w % w != 0 || p.img_h % h != 0 || p.img_w / w == 0 || p.img_h / h == 0) {
         KV_WRN("[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n", __func__,
                p.img_w, p.img_h, w, h);

@@ -5,8 +5,10 @@
 
 namespace kavri::epc {
 
-// The record every EPC device shares; the last lens file read wins.
-kv_lens_param_t &lens_param();
+// The lens parameters every EPC device shares (library-wide on purpose: one
+// lens file under the working path); the last lens file read wins.
+kv_lens_param_t lens_param();
+void set_lens_param(const kv_lens_param_t &p);
 
 // Reads "<prefix>lens_param.txt" into the shared record; a missing file keeps
 // the values in place.

@@ -1,7 +1,8 @@
 // The EPC driver's private state and its mounted calibration. One state per
-// driver record (devices with the same chip code share it).
+// device: each open device has its own driver record.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -51,6 +52,12 @@ struct CalibInfo {
 };
 
 struct State {
+    // The driver state lock: everything a decode reads (switches, arguments,
+    // frequency, temperatures, the hysteresis state, the lens map, the
+    // mounted calibration) changes only under it, and a decode holds it from
+    // its first read to its last. Last in the device's lock order, above only
+    // calib_lock: no command is sent while it is held.
+    std::mutex lock;
     kv_calib_len_map_t len_map{};
     uint8_t calib_en = 0;
     uint8_t undistort_en = 0;
@@ -86,9 +93,22 @@ struct State {
     char param_path[kParamPathSize] = {};
     uint32_t mod_freq = 0;
     std::unique_ptr<CalibInfo> calib;
-    // Devices bound to the same driver record share this state: it goes with
-    // the last of them.
+    // Inits on this record not yet undone (the state goes with the last).
     uint32_t users = 0;
+
+    // Pacing of the driver's own commands, in seconds and microseconds of
+    // the wall clock (0 s: never yet); atomics, read and written outside lock.
+    std::atomic<int64_t> auto_intg_last_s{0};
+    std::atomic<int64_t> auto_intg_last_us{0};
+    std::atomic<int64_t> temp_report_last_s{0};
+    std::atomic<int64_t> resync_last_s{0};
+};
+
+// The settings the steps before the decode proper read, taken under the lock.
+struct PreDecode {
+    uint8_t auto_intg_en, hdr_en, sync_check_en;
+    uint16_t sat_ratio;
+    int16_t sync_value;
 };
 
 inline State *state_of(kavri_drv_t *drv) {

@@ -19,10 +19,6 @@ constexpr uint32_t kPairSumMin = 4017, kPairSumMax = 4175;
 constexpr uint64_t kConsistentPct = 60;  // both pairs must exceed this share
 constexpr uint16_t kMask = 0x0FFF;
 
-std::atomic<int64_t> g_last_resync_s{0};
-std::atomic<int64_t> g_last_check_s{0};
-std::atomic<int64_t> g_last_check_us{0};
-
 }  // namespace
 
 bool frame_consistent(const uint16_t *src, size_t n, size_t examined) {
@@ -38,21 +34,19 @@ bool frame_consistent(const uint16_t *src, size_t n, size_t examined) {
     return uint64_t{c02} * 100 / n > kConsistentPct && uint64_t{c13} * 100 / n > kConsistentPct;
 }
 
-bool sync_check(kavri_drv_t *drv, const State &st, const uint16_t *src, size_t n,
+bool sync_check(kavri_drv_t *drv, State &st, int16_t sync_value, const uint16_t *src, size_t n,
                 uint32_t src_bytes) {
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    g_last_check_s.store(now.tv_sec, std::memory_order_relaxed);
-    g_last_check_us.store(now.tv_usec, std::memory_order_relaxed);
     // Never past the first sub-frame, whatever the byte count says.
     const size_t examined = std::min<size_t>(src_bytes / 8, n);
     if (frame_consistent(src, n, examined)) return true;
-    if (now.tv_sec <= g_last_resync_s.load(std::memory_order_relaxed)) return true;
+    if (now.tv_sec <= st.resync_last_s.load(std::memory_order_relaxed)) return true;
     uint8_t val[3];
-    val[0] = st.sync_value == 0 ? 1 : 0;
-    le::put_u16(val + 1, static_cast<uint16_t>(st.sync_value));
+    val[0] = sync_value == 0 ? 1 : 0;
+    le::put_u16(val + 1, static_cast<uint16_t>(sync_value));
     param_write(drv, KAVRI_PARAM_RESYNC, val, sizeof val);
-    g_last_resync_s.store(now.tv_sec, std::memory_order_relaxed);
+    st.resync_last_s.store(now.tv_sec, std::memory_order_relaxed);
     return false;
 }
 

@@ -11,8 +11,9 @@
 
 namespace {
 
-// The entries are the driver records themselves: devices with the same chip
-// code share one record, whose dev/priv the driver's init and uninit manage.
+// The entries are templates: an open copies its entry into the device's own
+// record, whose dev/priv that device's driver init and uninit manage, so that
+// devices with the same chip code never share driver state.
 std::array<kavri_drv_t, 4> g_drivers = {{
     {"TI OP8241 chip driver", "T0", &g_kavri_driver_op_ti, nullptr, nullptr},
     {"EPC chip driver", "E1", &g_kavri_driver_op_epc, nullptr, nullptr},

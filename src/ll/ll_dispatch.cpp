@@ -5,6 +5,8 @@
 
 #include "kavri/ll.h"
 #include "kavri/log.h"
+#include "ll/ll_control.h"
+#include "ll/usb_ll.h"
 
 namespace {
 
@@ -138,3 +140,11 @@ KAVRI_API uint8_t kavri_ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *item
 }
 
 }  // extern "C"
+
+namespace kavri::ll {
+
+void ll_interrupt(kavri_ll_t *ll, bool on) {
+    if (ll != nullptr && ll->ops == &ll_op_usb) usb_ll_interrupt(ll, on);
+}
+
+}  // namespace kavri::ll

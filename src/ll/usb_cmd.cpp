@@ -322,10 +322,15 @@ uint8_t usb_ll_dev_reset(kavri_ll_t *ll, uint8_t target) {
     KV_TRC("[%s] Reset usb if (timeout = %d ms) ...\n", tag, kResetIfTimeoutMs);
     // The camera drops off the bus: the reply does not matter.
     (void)control_transfer(ll, true, kCmdDevice, kValReset, word, sizeof word, kCmdTimeoutMs);
-    usb_ll_dev_close(ll);
+    usb_ll_dev_priv_t *st = ready_state(ll);
+    if (st == nullptr) return 0;
+    // The state record stays: other threads may be waiting to send commands
+    // on it, or interrupting them for a close.
+    usb_ll_close_handle(ll);
     for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
         std::this_thread::sleep_for(kReopenPause);
-        if (kavri_ll_dev_open(ll) != nullptr) {
+        if (st->interrupted.load()) break;  // the device is being closed
+        if (usb_ll_dev_open(ll) != nullptr) {
             KV_TRC("[%s] Reset usb if end. \n", tag);
             return 0;
         }

@@ -78,11 +78,19 @@ usb_ll_dev_priv_t *_usb_ll_dev_priv_alloc() {
     return st;
 }
 
-// Frees the state record of a device that never got a handle.
-kavri_ll_t *fail_open(kavri_ll_t *ll) {
-    delete usb_state(ll);
-    ll->state = nullptr;
+// A failed open frees the state record only when it made it: a reset keeps
+// the record across its reopen, since other threads may be looking at it.
+kavri_ll_t *fail_open(kavri_ll_t *ll, bool fresh) {
+    if (fresh) {
+        delete usb_state(ll);
+        ll->state = nullptr;
+    }
     return nullptr;
+}
+
+kavri_ll_t *fail_open_with_handle(kavri_ll_t *ll, bool fresh) {
+    usb_ll_close_handle(ll);
+    return fail_open(ll, fresh);
 }
 
 // Walks the bus for the record's camera; returns the opened handle.
@@ -224,7 +232,8 @@ uint32_t usb_ll_dev_list(kavri_ll_t *list, uint32_t max) {
 kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
     constexpr const char *tag = "usb_ll_dev_open";
     if (ll == nullptr || ll->if_type != KAVRI_IF_USB) return nullptr;
-    if (ll->state == nullptr) ll->state = _usb_ll_dev_priv_alloc();
+    const bool fresh = ll->state == nullptr;
+    if (fresh) ll->state = _usb_ll_dev_priv_alloc();
     usb_ll_dev_priv_t &st = *usb_state(ll);
     if (st.handle != nullptr) {
         // A second open would leak the first handle and its event thread.
@@ -238,27 +247,23 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
         const int r = libusb_init(&ctx);
         if (r != 0) {
             KV_ERR("[%s]  create usb context failed: %s\n", tag, libusb_error_name(r));
-            return fail_open(ll);
+            return fail_open(ll, fresh);
         }
         st.ctx.reset(ctx);
         libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, usb_ll_debug_level());
     }
 
     st.handle = find_and_open(ll, st.ctx.get());
-    if (st.handle == nullptr) return fail_open(ll);
+    if (st.handle == nullptr) return fail_open(ll, fresh);
 
     ll->if_type = KAVRI_IF_USB;
     const int cfg = libusb_set_configuration(st.handle.get(), kConfiguration);
     if (cfg != 0) {
         KV_ERR("[%s] libusb_set_configuration failed: %s\n", tag, libusb_error_name(cfg));
-        usb_ll_dev_close(ll);
-        return nullptr;
+        return fail_open_with_handle(ll, fresh);
     }
     (void)libusb_set_auto_detach_kernel_driver(st.handle.get(), 1);
-    if (!claim_interface(st.handle.get())) {
-        usb_ll_dev_close(ll);
-        return nullptr;
-    }
+    if (!claim_interface(st.handle.get())) return fail_open_with_handle(ll, fresh);
 
     st.evt_running.store(0);
     st.evt_exit_ref().store(0);
@@ -266,8 +271,7 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
         st.evt_thread = std::thread(_usb_ll_evt_thread, ll);
     } catch (const std::system_error &) {
         KV_ERR("[%s]  create evt thread failed\n", tag);
-        usb_ll_dev_close(ll);
-        return nullptr;
+        return fail_open_with_handle(ll, fresh);
     }
     ll->ops = &ll_op_usb;
     return ll;
@@ -279,19 +283,10 @@ kavri_ll_t *usb_ll_dev_open_by_fd(kavri_ll_t *ll) {
     return usb_ll_dev_open(ll);
 }
 
-void usb_ll_dev_close(kavri_ll_t *ll) {
+void usb_ll_close_handle(kavri_ll_t *ll) {
     constexpr const char *tag = "usb_ll_dev_close";
-    if (ll == nullptr || ll->if_type != KAVRI_IF_USB) return;
     usb_ll_dev_priv_t *st = usb_state(ll);
-    if (st == nullptr || st->ctx == nullptr || st->handle == nullptr) {
-        KV_WRN("[%s] device no need to closed!\n", tag);
-        return;
-    }
-    if (st->on_event_thread()) {
-        // Close joins the event thread and waits for completions it delivers.
-        KV_ERR("[%s] cannot close the device from its own event thread\n", tag);
-        return;
-    }
+    if (st == nullptr || st->handle == nullptr) return;
 
     // The stream transfers are freed below: none may still be in flight.
     usb_ll_ring_cancel(*st, tag);
@@ -316,8 +311,28 @@ void usb_ll_dev_close(kavri_ll_t *ll) {
         for (SyncTransfer *job : st->orphans) delete job;
         st->orphans.clear();
     }
-    for (auto &transfer : st->transfers) transfer.reset();
     st->ctx.reset();
+}
+
+void usb_ll_dev_close(kavri_ll_t *ll) {
+    constexpr const char *tag = "usb_ll_dev_close";
+    if (ll == nullptr || ll->if_type != KAVRI_IF_USB) return;
+    usb_ll_dev_priv_t *st = usb_state(ll);
+    if (st == nullptr || st->ctx == nullptr || st->handle == nullptr) {
+        KV_WRN("[%s] device no need to closed!\n", tag);
+        // A record whose reset could not reopen the camera still goes.
+        if (st != nullptr && st->handle == nullptr) {
+            delete st;
+            ll->state = nullptr;
+        }
+        return;
+    }
+    if (st->on_event_thread()) {
+        // Close joins the event thread and waits for completions it delivers.
+        KV_ERR("[%s] cannot close the device from its own event thread\n", tag);
+        return;
+    }
+    usb_ll_close_handle(ll);
     delete st;
     ll->state = nullptr;
 }

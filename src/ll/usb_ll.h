@@ -69,6 +69,13 @@ struct usb_ll_dev_priv_t {
     std::array<int, kRingSize> ring_last_status{};  // guarded by io_mutex
     int ring_in_flight_count = 0;                   // guarded by io_mutex
     std::vector<SyncTransfer *> orphans;            // guarded by io_mutex
+    // Synchronous transfers a caller is waiting for, so that an interrupt can
+    // cancel them. Guarded by io_mutex.
+    std::vector<SyncTransfer *> active;
+    // Set while the device is being closed: commands in flight are cancelled
+    // and new ones fail at once, so no caller stays inside the transport.
+    // Written under io_mutex.
+    std::atomic<bool> interrupted{false};
 
     std::atomic_ref<int> evt_exit_ref() { return std::atomic_ref<int>(evt_exit); }
     // Calls that wait for completions cannot run on the thread that delivers them.
@@ -109,7 +116,16 @@ uint8_t usb_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb, voi
 uint8_t usb_ll_cap_stop(kavri_ll_t *ll);
 void usb_ll_cap_abort(kavri_ll_t *ll);
 
+// Interrupt on: cancels every synchronous transfer a caller waits for and
+// fails every new one at once (LIBUSB_ERROR_INTERRUPTED) until interrupt off.
+// Safe from any thread but the event thread, while other threads are inside
+// commands on the same record.
+void usb_ll_interrupt(kavri_ll_t *ll, bool on);
+
 // ---- internal steps -----------------------------------------------------------------
+// Closes the handle, the event thread and the context but keeps the state
+// record (a reset reopens into it). Not on the event thread.
+void usb_ll_close_handle(kavri_ll_t *ll);
 void _usb_ll_evt_thread(kavri_ll_t *ll);
 void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer);
 // Stops the ring for good before close: sets stop and cancels every stream

@@ -115,8 +115,8 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
         // left the bus) would otherwise go silent: the capture layer must hear
         // that the stream is gone.
         // A completion that already carried the unknown-error code said so.
-        ring_died = resubmit_failed && st.ring_in_flight_count == 0 &&
-                    code != KAVRI_ERR_CAP_UNKNOWN;
+        ring_died =
+            resubmit_failed && st.ring_in_flight_count == 0 && code != KAVRI_ERR_CAP_UNKNOWN;
     }
     if (ring_died) {
         if (kavri_ll_cap_cb_t cb = st.cap_cb.load(); cb != nullptr)

@@ -75,6 +75,49 @@ std::unique_ptr<SyncTransfer> usb_ll_sync_alloc(size_t size, const char *tag) {
     return job;
 }
 
+namespace {
+
+// Registers a waiting caller's transfer, unless the device is being closed.
+bool enlist(usb_ll_dev_priv_t &st, SyncTransfer *job) {
+    std::lock_guard lock(st.io_mutex);
+    if (st.interrupted.load()) return false;
+    st.active.push_back(job);
+    return true;
+}
+
+// Takes the caller's transfer off the list; once abandoned, it becomes an
+// orphan that close waits for.
+void delist(usb_ll_dev_priv_t &st, SyncTransfer *job, bool orphan) {
+    std::lock_guard lock(st.io_mutex);
+    auto &active = st.active;
+    active.erase(std::remove(active.begin(), active.end(), job), active.end());
+    if (orphan) st.orphans.push_back(job);
+}
+
+// Takes back an orphan that completed before it was abandoned.
+void adopt(usb_ll_dev_priv_t &st, SyncTransfer *job) {
+    std::lock_guard lock(st.io_mutex);
+    auto &orphans = st.orphans;
+    orphans.erase(std::remove(orphans.begin(), orphans.end(), job), orphans.end());
+}
+
+}  // namespace
+
+void usb_ll_interrupt(kavri_ll_t *ll, bool on) {
+    usb_ll_dev_priv_t *st = usb_state(ll);
+    if (st == nullptr) return;
+    std::lock_guard lock(st->io_mutex);
+    st->interrupted.store(on);
+    if (!on) return;
+    // Each waiter sees the flag and cancels its own transfer: the transfer
+    // belongs to the waiter, which may free it as soon as it completes.
+    for (SyncTransfer *job : st->active) {
+        std::lock_guard job_lock(job->mutex);
+        job->interrupted = true;
+        job->done.notify_all();
+    }
+}
+
 int32_t usb_ll_sync_run(usb_ll_dev_priv_t &st, std::unique_ptr<SyncTransfer> job,
                         const WaitLimits &limits, SyncKind kind, const char *tag,
                         const std::function<void(const libusb_transfer &)> &on_complete) {
@@ -83,8 +126,13 @@ int32_t usb_ll_sync_run(usb_ll_dev_priv_t &st, std::unique_ptr<SyncTransfer> job
     transfer->user_data = job.get();
     transfer->callback = _usb_ll_on_cmd_finish;
 
+    if (!enlist(st, job.get())) {
+        KV_DBG("[%s] device is closing: transfer not sent\n", tag);
+        return LIBUSB_ERROR_INTERRUPTED;
+    }
     const int submitted = libusb_submit_transfer(transfer);
     if (submitted < 0) {
+        delist(st, job.get(), false);
         if (kind == SyncKind::data_send)
             KV_ERR("[%s] trans[%d] issue failed\n", tag, 0);
         else
@@ -96,34 +144,47 @@ int32_t usb_ll_sync_run(usb_ll_dev_priv_t &st, std::unique_ptr<SyncTransfer> job
 
     const auto start = std::chrono::steady_clock::now();
     const auto is_done = [&job] { return job->completed; };
+    const auto done_or_interrupted = [&job] { return job->completed || job->interrupted; };
     bool host_cancelled = false;
     std::unique_lock lock(job->mutex);
-    if (!job->done.wait_until(lock, start + limits.cancel_after, is_done)) {
-        KV_WRN("[%s] contrl trans timeout , cancel it\n", tag);
+    if (!job->done.wait_until(lock, start + limits.cancel_after, done_or_interrupted) ||
+        !job->completed) {
+        if (job->interrupted)
+            KV_DBG("[%s] device is closing: transfer cancelled\n", tag);
+        else
+            KV_WRN("[%s] contrl trans timeout , cancel it\n", tag);
         host_cancelled = true;
         // Unlocked: a cancellation may complete the transfer at once.
         lock.unlock();
         libusb_cancel_transfer(transfer);
         lock.lock();
         if (!job->done.wait_until(lock, start + limits.give_up_after, is_done)) {
-            KV_ERR("[%s] control transfer timeout !\n", tag);
             // libusb still owns the transfer: hand the job to its completion
-            // handler, and let close wait for it.
-            job->abandoned = true;
-            {
-                std::lock_guard io_lock(st.io_mutex);
-                st.orphans.push_back(job.get());
-            }
+            // handler, and let close wait for it. It is an orphan before it is
+            // abandoned, so the handler always finds it on the list it frees
+            // it from; io_mutex is never taken under the job's lock here.
             lock.unlock();
-            (void)job.release();
-            return LIBUSB_ERROR_TIMEOUT;
+            delist(st, job.get(), true);
+            lock.lock();
+            if (!job->completed) {
+                KV_ERR("[%s] control transfer timeout !\n", tag);
+                job->abandoned = true;
+                lock.unlock();
+                (void)job.release();
+                return LIBUSB_ERROR_TIMEOUT;
+            }
+            // It completed meanwhile: it is ours again.
+            lock.unlock();
+            adopt(st, job.get());
+            lock.lock();
         }
     }
     lock.unlock();
+    delist(st, job.get(), false);
 
     on_complete(*transfer);
     if (host_cancelled && transfer->status == LIBUSB_TRANSFER_CANCELLED)
-        return LIBUSB_ERROR_TIMEOUT;
+        return job->interrupted ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT;
     return usb_ll_map_status(*transfer);
 }
 

@@ -31,8 +31,9 @@ struct SyncTransfer {
     usb_ll_dev_priv_t *dev = nullptr;
     std::mutex mutex;
     std::condition_variable done;
-    bool completed = false;  // set on the event thread
-    bool abandoned = false;  // the caller stopped waiting; the handler frees
+    bool completed = false;    // set on the event thread
+    bool abandoned = false;    // the caller stopped waiting; the handler frees
+    bool interrupted = false;  // the device is closing: stop waiting early
 };
 
 // Host-side limits of one wait: cancel after the first, give up after the second.

@@ -64,7 +64,7 @@ class LensFile : public ::testing::Test {
   protected:
     void TearDown() override {
         std::remove((dir_ + "lens_param.txt").c_str());
-        kavri::epc::lens_param() = saved_;
+        kavri::epc::set_lens_param(saved_);
     }
     void write(const std::string &text) {
         FILE *f = std::fopen((dir_ + "lens_param.txt").c_str(), "w");

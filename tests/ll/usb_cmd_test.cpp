@@ -213,6 +213,12 @@ TEST_F(UsbCommands, InterfaceResetWithoutReturnReturnsZeroClosed) {
     EXPECT_EQ(kavri_ll_dev_reset(ll_, 3), 0);
     EXPECT_TRUE(log.has("[WRN] [usb_ll_dev_reset] reopen device failed!\n")) << log.text();
     EXPECT_TRUE(log.has("[usb_ll_dev_reset] Reset usb if end. \n")) << log.text();
+    // The state record stays for threads still holding the record; it has no
+    // handle, so commands fail, and close frees it.
+    kavri_ll_param_item_t item{};
+    item.param_id = 2;
+    EXPECT_EQ(kavri_ll_param_get(ll_, &item, 1), 0);
+    kavri_ll_dev_close(ll_);
     EXPECT_EQ(ll_->state, nullptr);
 }
 

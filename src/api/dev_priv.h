@@ -93,7 +93,8 @@ struct kavri_dev_priv_t {
     bool finish_by_last_user;  // the last call to leave frees the record
     bool ready;                // open has finished: calls from any thread
     std::thread::id opener;    // until then only this thread's calls get in
-    kavri_dev_t *dev;          // the handle naming this record, NULL once reopened
+    kavri_dev_t *dev;          // the handle naming this record, NULL once closed
+    kavri_dev_t *lib_dev;      // a library-allocated handle, freed with the record
 };
 
 static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,

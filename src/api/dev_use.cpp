@@ -23,23 +23,35 @@ thread_local std::vector<const kavri_dev_priv_t *> t_calls;
 constexpr auto kBusyPollInterval = std::chrono::milliseconds(100);
 constexpr int kBusyPollMax = 30;
 
+// The handle stops naming the record: new calls find it closed, and it may
+// be opened again into a new record while calls still hold this one.
+void unpublish(kavri_dev_priv_t *p) {
+    std::unique_lock table(handle_table());
+    std::lock_guard life(p->life_mutex);
+    kavri_dev_t *dev = p->dev;
+    if (dev == nullptr) return;
+    if (priv_of(dev) == p) {
+        set_priv(dev, nullptr);
+        set_api_busy(dev, false);
+        if (dev->alloc_by_lib) p->lib_dev = dev;
+    }
+    p->dev = nullptr;
+}
+
 // Frees what open created; no call may be using the record any more.
 void finish_close(kavri_dev_priv_t *p) {
-    kavri_dev_t *dev = p->dev;
     kavri_drv_t *drv = p->drv;
     if (drv != nullptr && drv->ops != nullptr && drv->ops->uninit != nullptr) drv->ops->uninit(drv);
     kv_stream_destroy(p->stream);
-    bool free_dev = false;
+    unpublish(p);
+    // A library-allocated handle goes too, unless it was opened again.
+    kavri_dev_t *dev = nullptr;
     {
         std::unique_lock table(handle_table());
-        // A handle reopened meanwhile names its new record and keeps it.
-        if (dev != nullptr && priv_of(dev) == p) {
-            set_priv(dev, nullptr);
-            free_dev = dev->alloc_by_lib != 0;
-        }
+        if (p->lib_dev != nullptr && priv_of(p->lib_dev) == nullptr) dev = p->lib_dev;
     }
     delete p;
-    if (free_dev) std::free(dev);
+    std::free(dev);
 }
 
 // The last call leaving a record whose close was handed over frees it, once
@@ -197,6 +209,9 @@ extern "C" KAVRI_API void kavri_dev_close(kavri_dev_t *dev) {
     // Joins the event thread: no capture event arrives after this.
     kavri_ll_dev_close(ll_of(p));
     wake_all(p);
+    // From here the handle reads as closed, also to a second close that
+    // returns now, and may be opened again.
+    unpublish(p);
 
     {
         std::unique_lock life(p->life_mutex);

@@ -20,3 +20,10 @@ endif()
 kavri_add_gtest(test_api_ti
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ti_decode_test.cpp
   LIBS kavri)
+if(TARGET kavri_camsim)
+  kavri_add_gtest(test_api_multi_dev
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/multi_dev_test.cpp
+    LIBS -Wl,--no-as-needed kavri_camsim kavri
+    LABELS threads
+    TIMEOUT 300)
+endif()

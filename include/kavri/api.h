@@ -13,22 +13,58 @@ KAVRI_BEGIN_DECLS
  *
  * Results: 1 success, 0 failure unless a call says otherwise.
  *
- * Threads. Every call may come from any application thread. Callbacks run on
- * the application thread that waits inside kavri_cap_get_frames,
- * kavri_cap_get_frame, kavri_cap_snapshot or kavri_cap_wait, never on the
- * library's USB thread. Only one of those four fetching calls may run on a
- * device at a time; a second one, concurrent or from inside a callback, is
- * refused (-1 or false).
+ * Devices. Each open handle is independent: several cameras, of the same
+ * model or not, may be open and used at once from any threads; nothing one
+ * of them does (parameters, filters, calibration, frequency, close) changes
+ * another's results. The colour map and the lens parameter file are the
+ * only library-wide state.
+ *
+ * Threads, per device. Every call may come from any application thread, and
+ * calls on one device may run concurrently, with these rules:
+ * - Commands (parameter and register batches, reset, the capture's start
+ *   and stop, data transfer, and the commands the chip driver sends itself
+ *   while frames are fetched and converted) are serialised per device: each
+ *   batch or sequence runs whole, and a command waits for the one in front
+ *   of it (each exchange is bounded: about 1 to 3 s for a camera that does
+ *   not answer, 6 s for a data block).
+ * - Conversions (kavri_frame_get_distance, _gray, the point clouds) of one
+ *   device may run on several threads; they take the driver's state one
+ *   frame at a time, so a filter switch, an offset, a frequency change or a
+ *   calibration mount from another thread applies from a frame boundary on.
+ * - Only one fetching call (kavri_cap_get_frames, kavri_cap_get_frame,
+ *   kavri_cap_snapshot, kavri_cap_wait) runs on a device at a time; a second
+ *   one, concurrent or from inside a callback, is refused (-1 or false).
+ * - Callbacks run on the application thread that waits inside a fetching
+ *   call, never on the library's USB thread, and with no library lock held.
+ * - kavri_dev_open blocks while it opens the camera and, for an EPC camera,
+ *   mounts its calibration: seconds when the calibration package must be
+ *   pulled from the camera. Calls on the handle from other threads during
+ *   the open are refused (bad-handle line).
  *
  * From inside a callback an application may: read and write parameters and
  * registers, convert the frame it was given (its data pointer is valid only
- * during the call), set callbacks, stop the capture, and close the device.
- * A close from inside a callback ends the capture and the transport at once
- * and frees the device when the waiting call returns; that call then returns
- * -2 (or false) and the handle must not be used again.
+ * during the call), set callbacks, stop the capture, close the device, and
+ * open it again after the close.
  *
- * kavri_dev_close may be called while another thread waits in a fetching
- * call: the wait ends (-2 / false) and the close finishes after it. */
+ * Close. kavri_dev_close may be called at any moment from any thread:
+ * calls that start on a closing handle are refused with the bad-handle line;
+ * calls in progress return (waits end with -2 or false, commands in flight
+ * are cancelled and fail); the close waits for them (a warning after 3 s,
+ * then for as long as an application callback keeps one of them), then
+ * stops the capture, closes the camera and frees the device. When it returns
+ * the handle reads as closed (its ll is NULL) and may be opened again.
+ * A close from inside a callback does all of this except the free, which
+ * happens when the waiting call that ran the callback returns (-2 or false);
+ * that waiting call may already find the handle opened again. A second close
+ * of a handle that is closing waits for the first and returns with it
+ * (from inside a callback: at once).
+ *
+ * Reset. kavri_dev_reset waits for the command in front of it. Target 3
+ * (the camera's interface reset) takes the camera off the bus and reopens
+ * it: a running capture is stopped first (its waiters return -2 or false),
+ * commands of other threads wait until the camera is back (about 0.3 s, at
+ * most 3 s), then work again; if the camera does not return, they fail until
+ * the handle is closed. */
 
 /* Frame-ready callback: the frame's description and its bytes (in the
  * application's buffer of the running kavri_cap_get_frames, or in a library
@@ -42,13 +78,19 @@ typedef uint8_t (*kavri_cap_error_cb_t)(kavri_dev_t *dev, int32_t error, uint32_
 /* Fills up to n records (zeroing all n) with the attached cameras; returns
  * the count. */
 KAVRI_API int kavri_dev_list(kavri_dev_t *list, int n);
-/* dev NULL opens the first camera into the library's default record. */
+/* dev NULL opens the first camera into the library's default record. A
+ * handle that is still open is closed first. Blocks: see "kavri_dev_open
+ * blocks" above. Returns dev, or NULL with the handle closed. */
 KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev);
 /* Not supported on this platform: always NULL. */
 KAVRI_API kavri_dev_t *kavri_dev_open_by_fd(kavri_dev_t *dev, int fd);
+/* The device's own chip driver record (valid while the handle is open; no
+ * other device shares it), NULL when closed. */
 KAVRI_API kavri_drv_t *kavri_dev_get_drv(kavri_dev_t *dev);
-/* target 0..8; the camera defines what each one resets. */
+/* target 0..8; the camera defines what each one resets (see "Reset" above).
+ * Blocks for the reset's commands. */
 KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target);
+/* See "Close" above; never fails. */
 KAVRI_API void kavri_dev_close(kavri_dev_t *dev);
 
 KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,

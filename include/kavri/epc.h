@@ -1,7 +1,21 @@
 /*
  * EPC chip driver, calibration mount and distance calculation.
  * Every function takes the driver record whose priv holds the EPC state
- * (created by the table's init operation).
+ * (created by the table's init operation). Each open device has its own
+ * record and state (kavri_dev_get_drv).
+ *
+ * Threads. The driver operations may be called concurrently on one record:
+ * epc_frame_decode, epc_frame_get_info, epc_filter_enable/_disable,
+ * epc_update_mod_freq and epc_calib_save take the state's lock for what they
+ * read or change, so a change lands between two decodes; decodes of one
+ * record run one after the other. The commands the driver sends itself (the
+ * sensor set-up at init, automatic integration and the consistency check's
+ * resynchronisation inside a decode, the temperature report inside
+ * epc_frame_get_info, the calibration check and pull inside epc_calib_save)
+ * go through the device's serialised command path, never under the state's
+ * lock. epc_init and epc_uninit must not run beside any other call on the
+ * same record. The epc_calc_* and calc_* functions take no lock: callers
+ * outside the operations serialise them with their own use of the record.
  */
 #ifndef KAVRI_EPC_H
 #define KAVRI_EPC_H

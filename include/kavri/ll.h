@@ -34,7 +34,14 @@ KAVRI_API kavri_ll_t *kavri_ll_dev_open(kavri_ll_t *ll);
 KAVRI_API kavri_ll_t *kavri_ll_dev_open_by_fd(kavri_ll_t *ll);
 KAVRI_API void kavri_ll_dev_close(kavri_ll_t *ll);
 
-/* Commands: dir nonzero writes buf to the camera, 0 sends buf as the request
+/* Threads. These dispatch calls hold no lock: the camera API serialises the
+ * commands of its handles itself, but an application that calls kavri_ll_*
+ * directly on a record from several threads must keep one exchange from
+ * overlapping another (the camera answers the status poll for the last
+ * command it saw). kavri_ll_dev_close must not run beside another call on
+ * the record.
+ *
+ * Commands: dir nonzero writes buf to the camera, 0 sends buf as the request
  * and reads the reply of the same length into it. type is narrowed to 8
  * bits, value to 16 bits. Results are 1 on success, 0 on failure. */
 KAVRI_API uint8_t kavri_ll_exe_cmd(kavri_ll_t *ll, uint32_t dir, uint32_t type, uint32_t value,

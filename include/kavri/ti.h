@@ -1,4 +1,5 @@
-/* TI chip driver. */
+/* TI chip driver. It keeps no state of its own beyond the record's device:
+ * its operations may run concurrently on one record and on several. */
 #ifndef KAVRI_TI_H
 #define KAVRI_TI_H
 

@@ -187,7 +187,8 @@ typedef struct kavri_drv_op {
     /* 13..15 */ void *empty[3];
 } kavri_drv_op_t;
 
-/* A registry entry; devices with the same chip code share it. */
+/* A chip driver record. The registry's entries are templates; each open
+ * device has its own copy, whose dev and priv its driver's init fills. */
 typedef struct kavri_drv {
     const char *name;
     const char *chip_code;

@@ -83,10 +83,14 @@ test-valgrind: build
 		--errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
 		$(BUILD)/tests/test_api_capture --gtest_brief=1
 
-# The long soak: two cameras, SOAK_FRAMES frames each, faults and changes.
-SOAK_FRAMES ?= 20000
+# The long soak: two cameras, SOAK_FRAMES frames each, faults and changes;
+# then SOAK_SECONDS of the application mixture (three cameras, capture,
+# control and filter threads, closes and unplugs among them).
+SOAK_FRAMES  ?= 20000
+SOAK_SECONDS ?= 600
 soak: build
 	KAVRI_SOAK_FRAMES=$(SOAK_FRAMES) $(BUILD)/tests/test_soak
+	KAVRI_STRESS_SECONDS=$(SOAK_SECONDS) $(BUILD)/tests/test_api_stress
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

@@ -7,4 +7,8 @@ if(TARGET kavri_camsim)
               ${PROJECT_SOURCE_DIR}/sim/phase_model.cpp
       LIBS -Wl,--no-as-needed kavri_camsim kavri)
   target_include_directories(bench_capture PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+  # Command round trips (parameter and register reads) from one and from four threads.
+  kavri_add_bench(bench_cmd
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/cmd_bench.cpp
+      LIBS -Wl,--no-as-needed kavri_camsim kavri)
 endif()

@@ -62,7 +62,9 @@ struct usb_ll_dev_priv_t {
     std::atomic<std::thread::id> evt_thread_id{};  // set by the event thread itself
 
     // Transfers owned by libusb: the stream ring's and the commands abandoned
-    // after their host-side limit. Close waits for both to drain.
+    // after their host-side limit. Close waits for both to drain. Inside the
+    // transport io_mutex comes before a synchronous transfer's own mutex;
+    // both sit below every lock of the camera layer.
     std::mutex io_mutex;
     std::condition_variable io_idle;
     std::array<bool, kRingSize> ring_in_flight{};   // guarded by io_mutex

@@ -129,7 +129,9 @@ KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
 KAVRI_API int kavri_cap_snapshot(kavri_dev_t *dev, void *buf, uint32_t size,
                                  kavri_frame_info_t *info);
 /* Delivers frames to the callbacks until the capture stops (1) or timeout_ms
- * passes (0); timeout_ms 0 waits without limit. */
+ * passes (0); timeout_ms 0 waits without limit. Frames that arrive faster
+ * than the callback handles them do not keep it past timeout_ms (by at most
+ * the callback's own time for one frame). */
 KAVRI_API int kavri_cap_wait(kavri_dev_t *dev, uint32_t timeout_ms);
 
 /* ---- end of devices, batches and capture ---- */

@@ -104,7 +104,7 @@ int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_in
     kavri_fetch_req_t req{n, n, static_cast<uint8_t *>(buf), buf != nullptr ? size : 0, info};
     RequestScope scope(p, &req);
     if (const int32_t err = p->error.load(); err < 0) {
-        handle_ready_data(dev, p, &req, n);
+        handle_ready_data(dev, p, &req, n, &deadline);
         return err;
     }
     uint64_t seen = current_seq(p);
@@ -113,15 +113,15 @@ int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_in
             KV_INF("[%s]  timeout ... (%s)\n", tag, std::strerror(ETIMEDOUT));
             break;
         }
-        handle_ready_data(dev, p, &req, req.wanted);
+        handle_ready_data(dev, p, &req, req.wanted, &deadline);
         if (req.wanted == 0) break;
     }
     if (!p->is_capturing.load()) {
         KV_TRC("[%s] device is not capturing\n", tag);
-        handle_ready_data(dev, p, &req, req.wanted);
+        handle_ready_data(dev, p, &req, req.wanted, &deadline);
         return kNotCapturing;
     }
-    handle_ready_data(dev, p, &req, req.wanted);
+    handle_ready_data(dev, p, &req, req.wanted, &deadline);
     return n - req.wanted;
 }
 
@@ -206,15 +206,18 @@ KAVRI_API int kavri_cap_wait(kavri_dev_t *dev, uint32_t timeout_ms) {
     if (p->error.load() >= 0 && !p->stop.load()) {
         uint64_t seen = current_seq(p);
         while (!p->stop.load()) {
-            if (!wait_for_event(dev, p, seen, limit)) {
+            // Frames that keep arriving must not hold the wait past its time.
+            if (!wait_for_event(dev, p, seen, limit) ||
+                (limit != nullptr && Clock::now() >= deadline)) {
                 result = 0;
                 KV_INF("[%s]  timeout ...\n", tag);
                 break;
             }
-            handle_ready_data(dev, p, nullptr, kNoLimit);
+            handle_ready_data(dev, p, nullptr, kNoLimit, limit);
         }
     }
-    handle_ready_data(dev, p, nullptr, kNoLimit);
+    // What a stopped capture left behind is finite; a running one is not.
+    handle_ready_data(dev, p, nullptr, kNoLimit, result == 0 ? limit : nullptr);
     return result;
 }
 

@@ -74,7 +74,7 @@ void call_frame_ready(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_cap_frame_cb_
 }  // namespace
 
 uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_req_t *req,
-                           int32_t reqmax) {
+                           int32_t reqmax, const std::chrono::steady_clock::time_point *until) {
     if (!report_error(dev, p)) return 0;
     if (p->force_stop.load()) {
         KV_TRC("[%s] error callback force cap to stop\n", kTag);
@@ -85,6 +85,7 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
     uint32_t count = 0;
     // A close from inside a callback ends delivery.
     while (p->is_open.load()) {
+        if (until != nullptr && count > 0 && std::chrono::steady_clock::now() >= *until) break;
         const kavri_cap_frame_cb_t cb = p->on_frame_ready.load();
         const bool to_request = req != nullptr && req->wanted > 0 && req->next != nullptr;
         uint8_t *dst = nullptr;

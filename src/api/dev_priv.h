@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -193,8 +194,11 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
 // error to the error callback, then takes every finished frame out of the
 // parser into req (when given and still wanting frames), the scratch buffer
 // (when a frame-ready callback is set) or nowhere. Returns the frames taken.
+// With `until`, it stops taking frames once that time has passed: frames
+// that arrive faster than the callback handles them would keep it going.
 uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_req_t *req,
-                           int32_t reqmax);
+                           int32_t reqmax,
+                           const std::chrono::steady_clock::time_point *until = nullptr);
 
 // True when the parser holds finished frames.
 bool frames_waiting(kavri_dev_priv_t *p);

@@ -1,6 +1,7 @@
 // The capture engine across threads: waits ended by a stop or a close from
 // another thread, callbacks that stop or close, refused nested fetches.
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -66,6 +67,24 @@ TEST_F(CaptureThreads, WaitTimesOutWithoutAStop) {
     open(false, 1);
     ASSERT_EQ(kavri_cap_start(dev_), 1);
     EXPECT_EQ(kavri_cap_wait(dev_, 50), 0);
+    EXPECT_EQ(kavri_cap_is_ongoing(dev_), 1);
+}
+
+// A callback slower than the frame rate: frames are always waiting, and the
+// wait still ends at its time. The stop after many frames only keeps a
+// wait that ignores its time from running forever.
+constexpr int kSlowFramesMax = 60;
+void slow_frame(kavri_dev_t *dev, kavri_frame_t *) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (++g_frames == kSlowFramesMax) kavri_cap_stop(dev);
+}
+
+TEST_F(CaptureThreads, WaitEndsAtItsTimeWhileFramesKeepComing) {
+    open(true, 120);
+    kavri_cap_set_callback_on_frame_ready(dev_, slow_frame);
+    ASSERT_EQ(kavri_cap_start(dev_), 1);
+    EXPECT_EQ(kavri_cap_wait(dev_, 100), 0);
+    EXPECT_LT(g_frames.load(), kSlowFramesMax);
     EXPECT_EQ(kavri_cap_is_ongoing(dev_), 1);
 }
 

@@ -9,11 +9,13 @@ GENERATOR  ?= Ninja
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libusb-1.0-0-dev libuv1-dev libarchive-dev libgtest-dev libgmock-dev \
-	libbenchmark-dev libopencv-dev libopenni2-dev libpng-dev libcli11-dev valgrind
+	libbenchmark-dev libopencv-dev libopenni2-dev libpng-dev libcli11-dev valgrind \
+	clang-format doxygen
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-normal test-asan test-tsan bench demo examples clean
+.PHONY: all deps build test test-normal test-asan test-tsan bench demo examples clean \
+	docs check-docs check-format
 
 all: build
 
@@ -33,7 +35,7 @@ $(BUILD)/build.ninja: | deps
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test-normal: build
+test-normal: build check-docs check-format
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan: deps
@@ -50,6 +52,21 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threads
+
+# Every exported declaration of the public headers carries a comment.
+check-docs:
+	sh tools/check_docs.sh
+
+# The project's C and C++ sources as .clang-format wants them.
+FORMAT_DIRS := include src sim tests fuzz tools examples bench
+check-format: deps
+	find $(FORMAT_DIRS) -type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print0 | \
+		xargs -0 clang-format --dry-run -Werror
+
+# The reference page of the public headers: $(BUILD)/docs/html/index.html.
+docs: deps check-docs
+	@mkdir -p $(BUILD)/docs
+	( cat docs/Doxyfile; echo "OUTPUT_DIRECTORY = $(abspath $(BUILD))/docs" ) | doxygen -
 
 test: test-normal test-asan test-tsan fuzz-ci test-valgrind examples
 

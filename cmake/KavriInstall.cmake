@@ -13,6 +13,8 @@ install(TARGETS kavri EXPORT kavriTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")
+install(FILES ${PROJECT_BINARY_DIR}/include/kavri/version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kavri)
 install(EXPORT kavriTargets NAMESPACE kavri:: DESTINATION ${KAVRI_INSTALL_CMAKEDIR})
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/kavriConfig.cmake.in

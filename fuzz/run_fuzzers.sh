@@ -8,6 +8,9 @@
 # executions per target (the time is then only a safety cap) and a corpus
 # made afresh from the seed generators, so CI explores exactly the inputs a
 # developer's `make fuzz-ci` explored.
+# Inputs that once found a fault live in fuzz/found/<target>/, one folder per
+# target; each target replays its own before it explores, and a replay that
+# fails fails the run like a new fault.
 set -eu
 build=$1
 seconds=$2
@@ -20,6 +23,7 @@ if [ -n "${FUZZ_CI:-}" ]; then
     rm -rf "$corpus_root"
 fi
 artifacts=$build/fuzz-artifacts
+found_root=$(dirname "$0")/found
 mkdir -p "$corpus_root" "$artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -63,6 +67,14 @@ failed=""
 printf '%-12s %10s %8s %8s %8s %s\n' target execs exec/s cov ft corpus
 for t in $targets; do
     corpus=$corpus_root/$t
+    found=$found_root/$t
+    if [ -d "$found" ] && [ -n "$(ls -A "$found")" ]; then
+        if ! "$build/fuzz/fuzz_$t" -runs=1 "$found"/* >"$build/fuzz-$t-found.log" 2>&1; then
+            tail -n 40 "$build/fuzz-$t-found.log"
+            echo "fuzz_$t fails on an input kept in $found" >&2
+            failed="$failed $t(found)"
+        fi
+    fi
     "$build/fuzz/fuzz_seed_gen" "$(seed_kind "$t")" "$corpus"
     log=$build/fuzz-$t.log
     runs_opt=""

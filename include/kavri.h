@@ -6,6 +6,7 @@
 #define KAVRI_H
 
 #include "kavri/export.h"
+#include "kavri/version.h"
 #include "kavri/types.h"
 #include "kavri/log.h"
 #include "kavri/init.h"
@@ -22,9 +23,5 @@
 #include "kavri/kvmath.h"
 #include "kavri/geom.h"
 #include "kavri/oni.h"
-
-#define KAVRI_VERSION_MAJOR 1
-#define KAVRI_VERSION_MINOR 50
-#define KAVRI_VERSION_PATCH 0
 
 #endif /* KAVRI_H */

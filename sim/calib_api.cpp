@@ -45,7 +45,9 @@ CAMSIM_EXPORT int camsim_calib_use(int cam, const char *spec) {
     });
 }
 
-CAMSIM_EXPORT int camsim_calib_none(int cam) { return camsim_calib_use(cam, "none"); }
+CAMSIM_EXPORT int camsim_calib_none(int cam) {
+    return camsim_calib_use(cam, "none");
+}
 
 CAMSIM_EXPORT int camsim_calib_get(int cam, uint8_t *dst, uint32_t capacity,
                                    camsim_calib_header_t *hdr) {

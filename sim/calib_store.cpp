@@ -211,8 +211,8 @@ void CalibStore::ensure_built(const ParamTable &params) {
         return;
     }
     try {
-        payload_ = kind_ == Kind::Zip ? default_zip(*gen_, param_file_name(params))
-                                      : default_file(*gen_);
+        payload_ =
+            kind_ == Kind::Zip ? default_zip(*gen_, param_file_name(params)) : default_file(*gen_);
     } catch (const std::exception &e) {
         // A sensor size the calibration file cannot describe: no package.
         std::fprintf(stderr, "camsim: no calibration package: %s\n", e.what());

@@ -185,7 +185,7 @@ ControlResponse Camera::control(const ControlRequest &req, Clock::time_point now
     const bool in = (req.request_type & kDirIn) != 0;
     if (req.request == cmd::kStatusPoll && in) {
         ++stats.status_polls;
-        status_reply(req.length, resp);
+        status_reply(req.length, resp, data.busy(now));
         return resp;
     }
     ++stats.commands;
@@ -273,10 +273,13 @@ void Camera::standard_request(const ControlRequest &req, ControlResponse &resp) 
     resp.data = std::move(d);
 }
 
-void Camera::status_reply(uint16_t length, ControlResponse &resp) {
+void Camera::status_reply(uint16_t length, ControlResponse &resp, bool flash_busy) {
     std::vector<uint8_t> r(kStatusReplyBytes, 0);
     r[0] = status_;
-    if (usb_faults.status_busy > 0) {
+    if (flash_busy) {
+        ++stats.busy_replies;
+        r[0] = status::kBusy;
+    } else if (usb_faults.status_busy > 0) {
         --usb_faults.status_busy;
         ++stats.busy_replies;
         r[0] = status::kBusy;

@@ -153,7 +153,7 @@ class Camera {
     void reset(std::span<const uint8_t> data, Clock::time_point now);
     void stream_start(std::span<const uint8_t> data, Clock::time_point now);
     void stream_stop();
-    void status_reply(uint16_t length, ControlResponse &resp);
+    void status_reply(uint16_t length, ControlResponse &resp, bool flash_busy);
     void drift_temperatures();
     bool produce_upload();
     Clock::duration frame_period() const;

@@ -55,6 +55,11 @@ CAMSIM_API int camsim_data_erase(int cam, uint8_t type);
 /* How long an erase keeps the camera busy (status 4), default 100 ms. The
  * first acknowledgement after an erase action always says 4 when ms > 0. */
 CAMSIM_API int camsim_data_set_erase_time(int cam, uint32_t ms);
+/* How long the camera answers its status poll with 254 (busy) while it works
+ * on flash, default 0: after an erase action, and after the acknowledgement
+ * read that follows an image's last block (the camera takes the image). A
+ * real camera stays busy there for tens of seconds. */
+CAMSIM_API int camsim_data_set_busy_time(int cam, uint32_t ms);
 
 typedef struct camsim_data_stats {
     uint32_t info_requests;    /* data info reads (action 0) */

@@ -54,6 +54,8 @@ bool DataActions::inject(int fault, uint32_t count, uint32_t arg) {
 
 void DataActions::power_cycle() {
     phase_ = Phase::Idle;
+    busy_until_ = {};
+    image_taken_ = false;
     idle_status_ = data_status::kIdle;
     staging_.clear();
     staging_.shrink_to_fit();
@@ -137,6 +139,7 @@ std::string DataActions::erase(std::span<const uint8_t> out, TimePoint now) {
     if (block != kDataBlockBytes) return text("block size %u not supported", block);
     ++stats_.erases;
     flash_.erase(type_);
+    busy_until_ = now + busy_time_;
     phase_ = Phase::Erasing;
     erase_end_ = now + erase_time_;
     erase_acks_ = 0;
@@ -149,6 +152,10 @@ std::string DataActions::erase(std::span<const uint8_t> out, TimePoint now) {
 }
 
 std::string DataActions::ack_reply(std::span<uint8_t> reply, TimePoint now) {
+    if (image_taken_) {
+        image_taken_ = false;
+        busy_until_ = now + busy_time_;
+    }
     uint32_t next = 0;
     uint8_t status = idle_status_;
     switch (phase_) {
@@ -216,6 +223,7 @@ void DataActions::bulk_out(std::span<const uint8_t> bytes) {
     if (received() == size_) {
         flash_.store(type_, version_, staging_);
         ++stats_.images_written;
+        image_taken_ = true;
         staging_.clear();
         staging_.shrink_to_fit();
         phase_ = Phase::Done;

@@ -79,6 +79,9 @@ class DataActions {
     bool inject(int fault, uint32_t count, uint32_t arg);
     void clear_faults() { faults_ = DataFaults{}; }
     void set_erase_time(std::chrono::milliseconds t) { erase_time_ = t; }
+    void set_busy_time(std::chrono::milliseconds t) { busy_time_ = t; }
+    // Whether the status poll answers busy at `now` (the camera works on flash).
+    bool busy(TimePoint now) const { return now < busy_until_; }
 
     FlashStore &flash() { return flash_; }
     const camsim_data_stats_t &stats() const { return stats_; }
@@ -100,6 +103,9 @@ class DataActions {
     DataFaults faults_;
     camsim_data_stats_t stats_{};
     std::chrono::milliseconds erase_time_{100};
+    std::chrono::milliseconds busy_time_{0};
+    TimePoint busy_until_{};
+    bool image_taken_ = false;  // the next acknowledgement read starts the busy time
 
     // download
     Phase phase_ = Phase::Idle;

@@ -66,6 +66,13 @@ CAMSIM_EXPORT int camsim_data_set_erase_time(int cam, uint32_t ms) {
     });
 }
 
+CAMSIM_EXPORT int camsim_data_set_busy_time(int cam, uint32_t ms) {
+    return with_data(cam, [&](camsim::DataActions &d) {
+        d.set_busy_time(std::chrono::milliseconds(ms));
+        return CAMSIM_OK;
+    });
+}
+
 CAMSIM_EXPORT int camsim_data_get_stats(int cam, camsim_data_stats_t *out) {
     if (!out) return CAMSIM_EINVAL;
     return with_data(cam, [&](camsim::DataActions &d) {

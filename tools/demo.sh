@@ -36,7 +36,7 @@ echo "== capture: $frames frames"
 "$run" "$cli" capture --frames "$frames" --out-dir "$out"
 echo
 echo "== outputs in $out/"
-echo "   distance.png  colour-mapped distance of the last frame (near red, far blue)"
+echo "   distance.png  colour-mapped distance of the last frame (near red, far blue; bar in mm)"
 echo "   gray.png      amplitude of the last frame"
 echo "   cloud.ply     point cloud of the last frame (metres, coloured by distance)"
 echo "   distance.kv   every frame's distances (frame file, millimetres)"

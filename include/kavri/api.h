@@ -75,14 +75,15 @@ typedef void (*kavri_cap_frame_cb_t)(kavri_dev_t *dev, kavri_frame_t *frame);
  * 0 to stop delivering frames until the next kavri_cap_start. */
 typedef uint8_t (*kavri_cap_error_cb_t)(kavri_dev_t *dev, int32_t error, uint32_t arg);
 
-/* Fills up to n records (zeroing all n) with the attached cameras; returns
- * the count. */
+/* Fills up to n caller-owned records (zeroing all n) with the attached cameras, located by bus
+ * and port, ready for kavri_dev_open; returns the count, 0 for list NULL or n <= 0 (ERR line).
+ * Enumerates the USB bus: a few milliseconds; any thread. */
 KAVRI_API int kavri_dev_list(kavri_dev_t *list, int n);
 /* dev NULL opens the first camera into the library's default record. A
  * handle that is still open is closed first. Blocks: see "kavri_dev_open
  * blocks" above. Returns dev, or NULL with the handle closed. */
 KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev);
-/* Not supported on this platform: always NULL. */
+/* Opening by file descriptor is not supported on this platform: always NULL, nothing changes. */
 KAVRI_API kavri_dev_t *kavri_dev_open_by_fd(kavri_dev_t *dev, int fd);
 /* The device's own chip driver record (valid while the handle is open; no
  * other device shares it), NULL when closed. */
@@ -93,13 +94,25 @@ KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target);
 /* See "Close" above; never fails. */
 KAVRI_API void kavri_dev_close(kavri_dev_t *dev);
 
+/* Writes count 32-bit registers from reg_base of register space target (the camera defines the
+ * spaces) from values. A command: waits for the command in front of it. 1 written, 0 for a closed
+ * handle or a failed exchange. */
 KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
                                     uint32_t *values, uint16_t count);
+/* Reads count 32-bit registers from reg_base of register space target into values (count entries,
+ * caller-owned). A command, as kavri_reg_batch_write; 1 read, 0 on failure (values then undefined).
+ */
 KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
                                    uint32_t *values, uint16_t count);
-/* Items travel with the low byte of param_id and the first 18 value bytes. */
+/* Sets count parameters (KAVRI_PARAM_*) in one command; items are caller-owned and only read.
+ * Items travel with the low byte of param_id and the first 18 value bytes; the chip driver hears
+ * of each change (frequency, integration time) in the same step. A command: waits for the one in
+ * front of it. 1 when the camera took them, 0 for a closed handle, items NULL, count <= 0 or a
+ * failed exchange. */
 KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count);
-/* On failure the items are left as they were. */
+/* Reads count parameters: param_id (low byte) and param_val_len of each item are the request, the
+ * camera's values replace param_val and param_val_len. A command, as kavri_param_batch_set. 1
+ * read, 0 on failure, with the items left as they were. */
 KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count);
 
 /* Nominal raw frame size: frame buffer sizes count in these. */
@@ -108,11 +121,23 @@ KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items,
 /* Frames kept waiting = size / KAVRI_CAP_FRAME_BYTES (at least 2 to start);
  * only while the capture is stopped. buf is not used. */
 KAVRI_API int kavri_cap_set_frame_buffer(kavri_dev_t *dev, void *buf, uint32_t size);
+/* *buf is set to NULL (the library keeps its own frames); *size to the frame room in bytes (frames
+ * kept x KAVRI_CAP_FRAME_BYTES), 0 for a closed handle. Either pointer may be NULL. Always 1. */
 KAVRI_API int kavri_cap_get_frame_buffer(kavri_dev_t *dev, void **buf, uint32_t *size);
+/* Sets (NULL removes) the frame-ready callback; it runs inside the fetching calls on the waiting
+ * thread. Takes effect for the next frame; ignored (bad-handle line) on a closed handle. */
 KAVRI_API void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap_frame_cb_t cb);
+/* Sets (NULL removes) the capture error callback; it runs inside the fetching calls on the waiting
+ * thread. Ignored (bad-handle line) on a closed handle. */
 KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error_cb_t cb);
+/* 1 while a capture runs on the device, 0 when stopped or the handle is closed. Does not block. */
 KAVRI_API int kavri_cap_is_ongoing(kavri_dev_t *dev);
+/* Starts the capture (a running one is stopped and started again); needs room for at least 2 frames
+ * (kavri_cap_set_frame_buffer). A command: waits for the one in front of it. 1 started, 0 for a
+ * closed handle, too small a frame room or a camera that refused. */
 KAVRI_API int kavri_cap_start(kavri_dev_t *dev);
+/* Stops a running capture: the camera is told to stop and the transfers in flight are waited for
+ * (bounded by the USB timeouts); waiters return -2 or false. 1, or 0 for a closed handle. */
 KAVRI_API int kavri_cap_stop(kavri_dev_t *dev);
 /* Waits for n frames, copied one after the other into buf (size bytes);
  * info receives the first frame's description. Returns the frames received
@@ -125,7 +150,8 @@ KAVRI_API int kavri_cap_get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t 
  * 0 none ready. */
 KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
                                   kavri_frame_info_t *info);
-/* One frame; starts and stops the capture around it when none runs. */
+/* One frame into buf, as kavri_cap_get_frames for n 1; when no capture runs it is started and
+ * stopped around the frame (commands; blocks up to the kavri_cap_get_frames limit). */
 KAVRI_API int kavri_cap_snapshot(kavri_dev_t *dev, void *buf, uint32_t size,
                                  kavri_frame_info_t *info);
 /* Delivers frames to the callbacks until the capture stops (1) or timeout_ms
@@ -154,6 +180,8 @@ typedef struct kavri_lens_param {
 KAVRI_API int kavri_frame_get_distance(kavri_dev_t *dev, float *dst, uint32_t dst_len,
                                        const void *raw, uint32_t raw_len,
                                        const kavri_frame_info_t *info);
+/* The gray (amplitude) image as floats in the driver's gray units; arguments and result as
+ * kavri_frame_get_distance. */
 KAVRI_API int kavri_frame_get_gray(kavri_dev_t *dev, float *dst, uint32_t dst_len, const void *raw,
                                    uint32_t raw_len, const kavri_frame_info_t *info);
 /* Points (x, y, z in metres, camera frame: x right, y down, z forward) of
@@ -172,6 +200,8 @@ KAVRI_API int kavri_frame_get_pcl_xyzd(kavri_dev_t *dev, float *dst, uint32_t ds
  * device or driver. */
 KAVRI_API int kavri_filter_enable(kavri_dev_t *dev, int filter_id, const void *arg,
                                   uint32_t arg_size);
+/* Switches the driver's filter filter_id off: 1 done, 0 refused or not supported by the driver, -1
+ * without a device or driver. */
 KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id);
 
 /* Frame files: a header line, then frames of width x height values. The
@@ -181,13 +211,22 @@ KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id);
 #define KAVRI_FRAME_SAVE_UINT16 2
 #define KAVRI_FRAME_SAVE_UINT8 3
 
+/* Writes distances (metres) to the file descriptor fd in format KAVRI_FRAME_SAVE_FLOAT32, _UINT32
+ * or _UINT16 (integers in mm); the header line goes first when fd is at position 0. Only whole
+ * frames of width x height of the count values are written. 1 written, 0 for a wrong format or size
+ * or a failed write (ERR line). Blocks for the write. */
 KAVRI_API int kavri_frame_save_distance(int fd, int format, const float *data, uint32_t count,
                                         uint32_t width, uint32_t height);
+/* Writes at most one frame of gray values to fd in format KAVRI_FRAME_SAVE_UINT16 or _UINT8, with
+ * the header line when fd is at position 0. 1 written, 0 for a wrong format or size or a failed
+ * write (ERR line). */
 KAVRI_API int kavri_frame_save_gray(int fd, int format, const float *data, uint32_t count,
                                     uint32_t width, uint32_t height);
 /* One frame into dst (at most dst_len values); returns the values stored. */
 KAVRI_API int kavri_frame_load_distance(int fd, float *dst, int dst_len, uint32_t *width,
                                         uint32_t *height);
+/* One frame of gray values from fd into dst; width and height receive the header's geometry. As
+ * kavri_frame_load_distance. */
 KAVRI_API int kavri_frame_load_gray(int fd, float *dst, int dst_len, uint32_t *width,
                                     uint32_t *height);
 

@@ -1,4 +1,6 @@
-/* Colour map: distances in millimetres to display colours and gray levels. */
+/* Colour map: distances in millimetres to display colours and gray levels. A kv_cmap_t is the
+ * caller's and unlocked (one thread at a time); kavri_cmap_float uses the library-wide map under
+ * its own lock, from any thread. */
 #ifndef KAVRI_CMAP_H
 #define KAVRI_CMAP_H
 

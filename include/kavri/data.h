@@ -8,9 +8,10 @@
  * it occupies the device's command channel for the whole transfer.
  *
  * Entry points return 1 when the protocol ran to its end and -1 on failure
- * (a download also returns 0 when a block send moved no bytes, or the
- * negative USB error of a failed block send). After a download of data type
- * 0 to 3 the library's log is silenced (kavri_log_cfg(5, 5, 5)) until the
+ * (a download also returns 0 when a block send moved no bytes, the negative
+ * USB error of a failed block send, or KAVRI_DATA_REFUSED when the camera
+ * refused the image). After a download of data type 0 to 3 that was not
+ * refused, the library's log is silenced (kavri_log_cfg(5, 5, 5)) until the
  * application sets the levels again.
  */
 #ifndef KAVRI_DATA_H
@@ -50,6 +51,15 @@ KAVRI_BEGIN_DECLS
 #define KAVRI_DATA_ACK_START 3u   /* start action accepted */
 #define KAVRI_DATA_ACK_ERASING 4u /* erase in progress */
 
+/* A download the camera refused: it acknowledged the start with another
+ * status or block than 3 and 0, ended the erase with another than 1 and 0,
+ * asked for a block again or for a block out of turn. An ERR line names what
+ * the camera said. The board is not reset and there is no pause after a
+ * refused image: the camera did not take it and runs on with what it had,
+ * ready for another attempt (a reboot could start it from an erased flash).
+ * Below every USB error code. */
+#define KAVRI_DATA_REFUSED (-100)
+
 /* ---- entry points on an open device ------------------------------------------ */
 /* Writes the image file at path into the camera as data type `type` with
  * `version`; addr is accepted and not used. */
@@ -63,10 +73,17 @@ KAVRI_API int32_t kavri_firmware_upgrade(kavri_dev_t *dev, uint8_t type, uint16_
 KAVRI_API int32_t kavri_data_upload(kavri_dev_t *dev, uint8_t type, const char *path);
 
 /* ---- the engines on a transport record (no device-handle checks) --------------- */
+/* kavri_firmware_upgrade on a transport record: the same protocol and results, without the
+ * device handle's checks and without serialising against other commands (the caller keeps the
+ * record to itself). */
 KAVRI_API int32_t kavri_ll_firmware_upgrade(kavri_ll_t *ll, uint8_t type, uint16_t version,
                                             const char *path);
+/* The download engine behind kavri_data_download on a transport record; unused is ignored.
+ * Results as above; blocks for the whole transfer. */
 KAVRI_API int32_t kavri_bin_data_write(kavri_ll_t *ll, uint8_t type, uint16_t version,
                                        uint32_t unused, const char *path);
+/* The upload engine behind kavri_data_upload on a transport record (path NULL: "calib.bin" in
+ * the working directory). Results as above; blocks for the whole transfer. */
 KAVRI_API int32_t kavri_bin_data_read(kavri_ll_t *ll, uint8_t type, const char *path);
 
 /* ---- helpers ------------------------------------------------------------------ */
@@ -75,10 +92,11 @@ KAVRI_API uint16_t al_data_calc_crc(const uint8_t *bytes, uint32_t len);
 /* Read action `value` with len bytes of buf as request and reply (1000 ms).
  * 1 on success, 0 on failure. */
 KAVRI_API int32_t al_get_data_info(kavri_ll_t *ll, uint8_t value, uint8_t *buf, uint8_t len);
-/* Payload request for len bytes (1..450): stores len at offset 4 of buf and
- * reads the camera's next len bytes of the image chosen by the latest data
- * info into buf, from offset 0. buf must hold max(12, len) bytes. 1 on
- * success, 0 on failure. */
+/* The 12-byte payload request: stores len at offset 4 of the 12-byte record
+ * buf (its other bytes as the caller left them) and reads the camera's
+ * 12-byte reply into it (1000 ms). Logs an ERR line when the camera refuses;
+ * returns 0 in every case. The upload fetches its chunks of up to 450 bytes
+ * with a longer read of its own. */
 KAVRI_API int32_t al_get_data_payload(kavri_ll_t *ll, uint8_t *buf, uint16_t len);
 /* Action 4 reads a 13-byte acknowledgement, action 5 a 9-byte record into
  * out (50000 ms): 1 on success, -1 on failure. Other actions: 1, no traffic. */
@@ -108,6 +126,8 @@ KAVRI_API void kavri_data_set_progress_callback(kavri_data_progress_cb_t cb, voi
  * runs through this function in steps of at most 1000 ms; NULL restores the
  * real sleep. For tools and tests that must not wait. */
 typedef void (*kavri_data_sleep_fn_t)(uint32_t ms, void *arg);
+/* Sets the pause function with its arg (NULL restores the real sleep). Library-wide; applies to
+ * the next pauses of every transfer. */
 KAVRI_API void kavri_data_set_sleep_function(kavri_data_sleep_fn_t fn, void *arg);
 
 /* How long a download waits for the camera to finish erasing before it gives

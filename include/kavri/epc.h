@@ -46,36 +46,64 @@ KAVRI_BEGIN_DECLS
 #define KAVRI_DIST_REMOVED 65300u /* removed by a processing step */
 #define KAVRI_DIST_NO_DIST 65500u /* saturated or zero sample, or no defined result */
 
+/* The EPC driver's operation table; the registry hands it to devices whose product string names
+ * the EPC chip. Read-only. */
 KAVRI_API extern const kavri_drv_op_t g_kavri_driver_op_epc;
 
 /* ---- driver operations (also reached through the table) ------------------ */
+/* Creates the record's EPC state (first call) or counts one more user, loads the lens parameter
+ * file from the device's working path, builds the undistortion map and programs the sensor
+ * (commands to the camera). 1, or 0 for a NULL record; ends the process when memory for the
+ * state is short. */
 KAVRI_API uint8_t epc_init(kavri_drv_t *drv, kavri_dev_t *dev);
+/* Drops one user; the last one frees the state, the map and any mounted calibration. Must not
+ * run beside another call on the record. */
 KAVRI_API void epc_uninit(kavri_drv_t *drv);
+/* The frame's description for the application (size, format, width x height, defaulting to 320 x
+ * 240) from the parser's raw info; stores the frame's temperatures for the drift correction and,
+ * with the temperature monitor on, may log them (a command). 1, or 0 when out or raw is NULL. */
 KAVRI_API uint8_t epc_frame_get_info(kavri_drv_t *drv, kavri_frame_info_t *out,
                                      const kv_stream_frame_info_t *raw);
 /* Returns the bytes written to dst (width x height x 2) or -1. */
 KAVRI_API int32_t epc_frame_decode(kavri_drv_t *drv, void *dst, uint32_t dst_bytes, uint32_t kind,
                                    const uint16_t *src, uint32_t src_bytes,
                                    const kavri_frame_info_t *info);
+/* The lens parameters scaled to width x height (a whole divisor of the lens file's image size)
+ * into out. 1, or 0 (warning line) for a size that does not divide it. */
 KAVRI_API uint8_t epc_lens_param_get(kavri_drv_t *drv, kv_lens_param_t *out, uint32_t width,
                                      uint32_t height);
+/* Integration time change: the EPC driver keeps nothing of it (no effect). */
 KAVRI_API void epc_update_intg_time(kavri_drv_t *drv, uint16_t value, uint32_t which);
+/* Modulation frequency change (Hz): remounts the calibration for the new frequency and updates
+ * the range; a frequency without calibration leaves none mounted. Takes the state's lock: lands
+ * between two decodes. */
 KAVRI_API void epc_update_mod_freq(kavri_drv_t *drv, uint32_t freq_hz, uint32_t unused);
 /* The calib_load operation: 0, or -1 when the parameter file name cannot be formed. */
 KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t a0, int32_t a1, int32_t a2);
+/* Switches filter filter_id (KAVRI_FILTER_*) on with its argument (read as the id's type; arg
+ * NULL reads as 0; arg_size is not used). 1 done (an unknown id changes nothing), or 0 for a record
+ * without state and for KAVRI_FILTER_CALIB without a calibration mounted for the current
+ * frequency. Takes the state's lock: lands between two decodes. */
 KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter_id, const void *arg,
                                     uint32_t arg_size);
+/* Switches filter filter_id off. 1 (an unknown id changes nothing), or 0 for a record without
+ * state. Takes the state's lock: lands between two decodes. KAVRI_FILTER_HDR also sets the
+ * camera's second integration time to 0 (a command, sent outside the lock). */
 KAVRI_API uint8_t epc_filter_disable(kavri_drv_t *drv, uint32_t filter_id);
 /* dir 'w' or 'r'; count sensor registers from address (below 256). 0 or -1. */
 KAVRI_API int32_t _epc_reg_rw(kavri_drv_t *drv, uint8_t dir, uint32_t address, uint32_t count,
                               uint32_t *values);
 
 /* ---- calibration mount ---------------------------------------------------- */
+/* Creates the empty calibration record of the state. 1, or 0 without state or memory. */
 KAVRI_API uint8_t epc_calc_init(kavri_drv_t *drv);
+/* Unmounts the calibration and frees the calibration record. */
 KAVRI_API void epc_calc_uninit(kavri_drv_t *drv);
 /* 1 mounted, -1 no calibration (default scale and offset set). */
 KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv);
+/* Releases the mounted calibration blocks; distances are then computed without calibration. */
 KAVRI_API void epc_calc_unmount_clib(kavri_drv_t *drv);
+/* 1 when a calibration is mounted for the current modulation frequency, else 0. */
 KAVRI_API uint8_t epc_calc_calib_loaded(kavri_drv_t *drv);
 /* The scale/offset fit over plane 0 and the middle plane (each plane header
  * followed by 320 x 240 values). */
@@ -88,16 +116,23 @@ KAVRI_API void _calc_scale_offset(kavri_drv_t *drv, float *scale, float *offset,
 KAVRI_API uint8_t calc_dist_calib_drnu(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                        const uint16_t *src, uint32_t width, uint32_t height,
                                        uint32_t count);
+/* Distance (mm, into dist) and amplitude (into amp), width x height each, with the mounted
+ * calibration's scale and offset but no per-pixel correction. */
 KAVRI_API uint8_t calc_dist_calib_simple(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                          const uint16_t *src, uint32_t width, uint32_t height,
                                          uint32_t count);
+/* Distance (mm) and amplitude without calibration: scale_um micrometres per phase step and
+ * offset_mm added (plus the user offset when KAVRI_FILTER_OFFSET is on). */
 KAVRI_API uint8_t calc_dist_calib_none(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                        const uint16_t *src, uint32_t width, uint32_t height,
                                        uint32_t count, int32_t scale_um, int32_t offset_mm);
+/* Gray image (amplitude units) of width x height into amp. */
 KAVRI_API uint8_t calc_gray(kavri_drv_t *drv, uint16_t *amp, const uint16_t *src, uint32_t width,
                             uint32_t height, uint32_t count);
 /* Sensor readout row order to image order and back. */
 KAVRI_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height);
+/* Image row order back to sensor readout order, width x height samples; dst may be src (a copy
+ * is taken; on short memory an ERR line and dst untouched). */
 KAVRI_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height);
 
 KAVRI_END_DECLS

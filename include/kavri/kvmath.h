@@ -9,17 +9,22 @@
 KAVRI_BEGIN_DECLS
 
 /*
- * Element-wise conversions, destination first; nothing is done for count <= 0.
+ * Element-wise conversions, destination first, count elements of caller-owned arrays;
+ * nothing is done for count <= 0 or a NULL array. They take no lock and keep no state.
  * Float-to-integer conversions truncate the product toward zero into a signed
  * intermediate (16-bit for the 8-bit output, 32-bit otherwise) and keep its low
  * bits; a product out of the intermediate's range or not a number gives the
  * intermediate's most negative value, whose low bits are 0.
  */
+/* dst = src >> (shift & 31), low 8 bits. */
 KAVRI_API void kv_conv_u16_u8(uint8_t *dst, const uint16_t *src, int32_t count, uint32_t shift);
+/* dst = src * scale, the exact product rounded once to float. */
 KAVRI_API void kv_conv_u16_f32(float *dst, const uint16_t *src, int32_t count, float scale);
 /* dst = src * (scale & 0xFFFF), a 32-bit product. */
 KAVRI_API void kv_conv_u16_u32(uint32_t *dst, const uint16_t *src, int32_t count, uint32_t scale);
+/* dst = the low 8 bits of src * scale truncated into a 16-bit intermediate. */
 KAVRI_API void kv_conv_f32_u8(uint8_t *dst, const float *src, int32_t count, float scale);
+/* dst = the low 16 bits of src * scale truncated into a 32-bit intermediate. */
 KAVRI_API void kv_conv_f32_u16(uint16_t *dst, const float *src, int32_t count, float scale);
 /* Keeps only the low 16 bits of the truncated product, zero-extended. */
 KAVRI_API void kv_conv_f32_u32(uint32_t *dst, const float *src, int32_t count, float scale);

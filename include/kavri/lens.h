@@ -2,6 +2,8 @@
  * Lens undistortion map: for every output pixel the index of the nearest source
  * pixel under the five-coefficient lens model (k1, k2, p1, p2, k3), or -1 where
  * no source pixel exists. The output camera keeps every source pixel in view.
+ * The map record is the caller's: build, update and release it on one thread; once built it may
+ * be read by several threads at once (the undistort calls only read it).
  */
 #ifndef KAVRI_LENS_H
 #define KAVRI_LENS_H
@@ -13,8 +15,9 @@
 KAVRI_BEGIN_DECLS
 
 /* Builds the map for param's img_w x img_h; returns img_w * img_h, or 0 (map left
- * invalid, logged) when the size is not positive or memory is short. A map that
- * is already built is released first. */
+ * invalid, logged) when the size is not positive or memory is short. Only writes
+ * the record: whatever it held before is not looked at nor released, so the
+ * record may be uncleared; rebuild a built map with kv_calib_len_update_map. */
 KAVRI_API int32_t kv_calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_param_t *param);
 /* Releases an existing map and builds it again; result as kv_calib_len_init_map. */
 KAVRI_API int32_t kv_calib_len_update_map(kv_calib_len_map_t *map, const kv_lens_param_t *param);
@@ -31,6 +34,7 @@ KAVRI_API void kv_calib_len_uninit_map(kv_calib_len_map_t *map);
 KAVRI_API uint8_t kv_calib_len_undistort_u16(const kv_calib_len_map_t *map, uint16_t *dst,
                                              int32_t count, const uint16_t *src, int32_t src_w,
                                              int32_t src_h, int32_t fill);
+/* The float form of kv_calib_len_undistort_u16, same rules and result. */
 KAVRI_API uint8_t kv_calib_len_undistort_f32(const kv_calib_len_map_t *map, float *dst,
                                              int32_t count, const float *src, int32_t src_w,
                                              int32_t src_h, float fill);

@@ -81,9 +81,10 @@ typedef struct oni_stream {
 /* Creates (truncates) the file and writes its header. 1 on success, 0 otherwise. */
 KAVRI_API int oni_open(oni_file_t *file, const char *path);
 
-/* Opens a stream and writes its node and property records. NULL on bad
- * arguments, when the file already holds ONI_MAX_STREAMS streams, or when
- * the records cannot be written. */
+/* Opens a stream and writes its node and property records. A resolution of
+ * 0 x 0 (and 0 bytes per pixel) records a stream without a resolution. NULL
+ * on null arguments or a negative size, when the file already holds
+ * ONI_MAX_STREAMS streams, or when the records cannot be written. */
 KAVRI_API oni_stream_t *oni_stream_open(oni_file_t *file, const oni_stream_config_t *config);
 
 /* Saves one frame; timestamp 0 stamps it with the system clock (microseconds).

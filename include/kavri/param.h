@@ -11,7 +11,10 @@ KAVRI_BEGIN_DECLS
 
 /* ---- parameter file layout ------------------------------------------------
  * A 1202-byte header, then up to seven blocks. All fields little-endian. */
-#define KAVRI_PARAM_NAME_SIZE 128
+/* Room for a file name under the working path: the 255-character prefix,
+ * the longest file name the library forms under it, and the NUL. */
+#define KAVRI_PARAM_PATH_SIZE 320
+#define KAVRI_PARAM_NAME_SIZE KAVRI_PARAM_PATH_SIZE
 #define KAVRI_PARAM_HDR_SIZE 1202
 #define KAVRI_PARAM_MAX_BLKS 7
 #define KAVRI_PARAM_BLK_SLOTS 8
@@ -66,15 +69,23 @@ typedef int32_t (*kavri_param_blk_cb_t)(kavri_param_t *param,
                                         const kavri_param_unit_hdr_t *unit_hdr, const uint8_t *data,
                                         uint32_t size, uint32_t user);
 
+/* Library-wide set-up of the parameter file reader (nothing to do today): 1. */
 KAVRI_API int kavri_param_init(void);
+/* Counterpart of kavri_param_init (nothing to release today). */
 KAVRI_API void kavri_param_uninit(void);
 
 /* Opens and verifies a parameter file (header, blocks, checksums). Opening a
  * valid handle again does not close its earlier file: close it first. */
 KAVRI_API uint8_t kavri_param_open_file(kavri_param_t *param, const char *path);
+/* Closes the handle's file and marks it invalid; an invalid or NULL handle is left alone. */
 KAVRI_API void kavri_param_close(kavri_param_t *param);
+/* 1 while the handle holds a verified, open file, else 0. */
 KAVRI_API uint8_t kavri_param_is_valid(const kavri_param_t *param);
+/* The number of blocks of a valid handle's file (at most 7), 0 for an invalid handle. */
 KAVRI_API uint32_t kavri_param_get_blk_cnt(const kavri_param_t *param);
+/* Reads block blk_idx (0-based) of a valid handle and hands it to cb with user on the calling
+ * thread; the data buffer is the reader's and valid only during the call. 1 when cb accepted it,
+ * 0 for a bad index, a read failure (ERR line) or a refusal. Blocks for the file read. */
 KAVRI_API uint8_t kavri_param_parse_blk(kavri_param_t *param, uint32_t blk_idx,
                                         kavri_param_blk_cb_t cb, uint32_t user);
 
@@ -90,9 +101,12 @@ KAVRI_API uint8_t kavri_param_parse_blk(kavri_param_t *param, uint32_t blk_idx,
 KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev);
 
 /* "<prefix>kavri_param_<id>.bin" and "<prefix>kavri_param_lens_<id>.txt" for
- * the camera's parameter id, truncated to the buffer; NULL when the camera's
- * chip information cannot be read. */
+ * the camera's parameter id. NULL when the camera's chip information cannot
+ * be read, or (with an ERR line) when the name does not fit the buffer: a
+ * truncated name would name another file. KAVRI_PARAM_PATH_SIZE bytes hold
+ * any name under any working path. */
 KAVRI_API char *kavri_get_param_absolute_name(kavri_dev_t *dev, char *buf, uint32_t size);
+/* The lens parameter file's name; as kavri_get_param_absolute_name. */
 KAVRI_API char *kavri_get_param_lens_absolute_name(kavri_dev_t *dev, char *buf, uint32_t size);
 
 /* Progress callback of the package unpacking: arg points at the int32 entry

@@ -15,9 +15,11 @@ KAVRI_BEGIN_DECLS
 /* A new parser holding at most cfg.max_frames finished frames; NULL when
  * memory is short. */
 KAVRI_API kv_stream_t *kv_stream_create(kv_stream_cfg_t cfg);
+/* Frees the parser with every frame it holds; NULL is ignored. No other thread may use it then. */
 KAVRI_API void kv_stream_destroy(kv_stream_t *s);
 /* The new bound applies after the next payload bytes are stored. */
 KAVRI_API void kv_stream_set_cfg(kv_stream_t *s, kv_stream_cfg_t cfg);
+/* The parser's current configuration (max_frames 0 for NULL). Safe beside a feeding thread. */
 KAVRI_API kv_stream_cfg_t kv_stream_get_cfg(const kv_stream_t *s);
 /* Drops the held header, the frame being assembled and the waiting frames,
  * zeroes the state record and takes a new time stamp; discard mode survives.

@@ -9,6 +9,8 @@
 
 KAVRI_BEGIN_DECLS
 
+/* The TI driver's operation table; the registry hands it to devices whose product string names
+ * the TI chip. Read-only. */
 KAVRI_API extern const kavri_drv_op_t g_kavri_driver_op_ti;
 
 KAVRI_END_DECLS

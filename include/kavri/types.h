@@ -32,18 +32,18 @@ KAVRI_BEGIN_DECLS
 #define KV_LOG_OFF 5u
 
 /* ---- parameter ids used inside the library ------------------------------ */
-#define KAVRI_PARAM_MODE 0u         /* u8: 0 normal, 9 calibration upload */
-#define KAVRI_PARAM_MOD_FREQ 1u     /* u32 Hz */
-#define KAVRI_PARAM_IDENT 2u        /* text */
-#define KAVRI_PARAM_PRODUCT 3u      /* text "<model>-<chip>-<variant>" */
-#define KAVRI_PARAM_UID 5u          /* bytes */
-#define KAVRI_PARAM_VERSION 6u      /* 4 x u16: HW, SW, BT, fourth */
-#define KAVRI_PARAM_CHIP_INFO 7u    /* u32 at value bytes 2..5 */
-#define KAVRI_PARAM_INFO_CALIB 8u   /* calibration information */
-#define KAVRI_PARAM_FPS 12u         /* u32 frames per second */
-#define KAVRI_PARAM_INTG_TIME 13u   /* u16 integration time */
-#define KAVRI_PARAM_INTG_TIME2 16u  /* u16 second integration time */
-#define KAVRI_PARAM_RESYNC 17u      /* u8 flag, then u16 value */
+#define KAVRI_PARAM_MODE 0u        /* u8: 0 normal, 9 calibration upload */
+#define KAVRI_PARAM_MOD_FREQ 1u    /* u32 Hz */
+#define KAVRI_PARAM_IDENT 2u       /* text */
+#define KAVRI_PARAM_PRODUCT 3u     /* text "<model>-<chip>-<variant>" */
+#define KAVRI_PARAM_UID 5u         /* bytes */
+#define KAVRI_PARAM_VERSION 6u     /* 4 x u16: HW, SW, BT, fourth */
+#define KAVRI_PARAM_CHIP_INFO 7u   /* u32 at value bytes 2..5 */
+#define KAVRI_PARAM_INFO_CALIB 8u  /* calibration information */
+#define KAVRI_PARAM_FPS 12u        /* u32 frames per second */
+#define KAVRI_PARAM_INTG_TIME 13u  /* u16 integration time */
+#define KAVRI_PARAM_INTG_TIME2 16u /* u16 second integration time */
+#define KAVRI_PARAM_RESYNC 17u     /* u8 flag, then u16 value */
 
 #define KAVRI_MODE_NORMAL 0u
 #define KAVRI_MODE_CALIB_UPLOAD 9u
@@ -164,28 +164,72 @@ typedef struct kv_calib_len_map {
 } kv_calib_len_map_t;
 
 /* ---- chip drivers --------------------------------------------------------- */
+/* A chip driver's operations. Every slot takes the driver record as its
+ * first argument (the device through its dev, the driver's state through its
+ * priv). A null slot means the operation is absent: callers test before
+ * calling. All slots are called from application threads, inside the camera
+ * API call named below; none runs on a device's event thread. */
 typedef struct kavri_drv_op {
-    /* 0 */ uint8_t (*init)(struct kavri_drv *drv, kavri_dev_t *dev);
-    /* 1 */ void (*uninit)(struct kavri_drv *drv);
-    /* 2 */ uint8_t (*frame_get_info)(struct kavri_drv *drv, kavri_frame_info_t *out,
-                                      const kv_stream_frame_info_t *raw);
-    /* 3: dst is 16-bit for the EPC driver, float for the TI driver */
-    int32_t (*frame_decode)(struct kavri_drv *drv, void *dst, uint32_t dst_bytes,
-                            uint32_t kind, const uint16_t *src, uint32_t src_bytes,
+    /* 0: at device open, before calib_load. Binds the record to dev and
+     * creates the driver's state and programs the sensor. 1 on success, 0 on
+     * failure. */
+    uint8_t (*init)(struct kavri_drv *drv, kavri_dev_t *dev);
+    /* 1: at device close. Releases everything init created; the record is
+     * not used again until the next init. */
+    void (*uninit)(struct kavri_drv *drv);
+    /* 2: from the capture calls, for every frame handed to the application.
+     * Fills out (size, format, index, width, height, bytes per pixel) from
+     * the parser's raw description. 1 on success, 0 when the frame is not
+     * usable. */
+    uint8_t (*frame_get_info)(struct kavri_drv *drv, kavri_frame_info_t *out,
+                              const kv_stream_frame_info_t *raw);
+    /* 3: from the frame conversions. Decodes the raw frame src (src_bytes
+     * long, described by info) into dst (dst_bytes long) as the given kind
+     * (KAVRI_DECODE_DISTANCE or KAVRI_DECODE_GRAY); what dst receives is the
+     * record's decode_out entry for that kind. Returns the number of bytes
+     * written for 16-bit output, the number of pixels for float output, or a
+     * negative value on failure. */
+    int32_t (*frame_decode)(struct kavri_drv *drv, void *dst, uint32_t dst_bytes, uint32_t kind,
+                            const uint16_t *src, uint32_t src_bytes,
                             const kavri_frame_info_t *info);
-    /* 4 */ uint8_t (*lens_param_get)(struct kavri_drv *drv, kv_lens_param_t *out,
-                                      uint32_t width, uint32_t height);
-    /* 5 */ int32_t (*reserved5)(struct kavri_drv *drv);
-    /* 6 */ void (*update_intg_time)(struct kavri_drv *drv, uint16_t value, uint32_t which);
-    /* 7 */ void (*update_mod_freq)(struct kavri_drv *drv, uint32_t freq_hz, uint32_t unused);
-    /* 8 */ int32_t (*reserved8)(struct kavri_drv *drv, int32_t arg);
-    /* 9 */ int32_t (*calib_load)(struct kavri_drv *drv, int32_t a0, int32_t a1, int32_t a2);
-    /* 10 */ int32_t (*reserved10)(struct kavri_drv *drv);
-    /* 11 */ uint8_t (*filter_enable)(struct kavri_drv *drv, uint32_t filter_id,
-                                      const void *arg, uint32_t arg_size);
-    /* 12 */ uint8_t (*filter_disable)(struct kavri_drv *drv, uint32_t filter_id);
-    /* 13..15 */ void *empty[3];
+    /* 4: from the point-cloud calls. Fills out with the lens parameters
+     * scaled to a width x height image. 1 on success, 0 on failure. */
+    uint8_t (*lens_param_get)(struct kavri_drv *drv, kv_lens_param_t *out, uint32_t width,
+                              uint32_t height);
+    /* 5: reserved, never called. */
+    int32_t (*reserved5)(struct kavri_drv *drv);
+    /* 6: from a parameter batch write that sets an integration time: the new
+     * value and which time it is. No result. */
+    void (*update_intg_time)(struct kavri_drv *drv, uint16_t value, uint32_t which);
+    /* 7: from a parameter batch write that sets the modulation frequency, in
+     * hertz; the driver takes the new frequency (and its calibration). No
+     * result. */
+    void (*update_mod_freq)(struct kavri_drv *drv, uint32_t freq_hz, uint32_t unused);
+    /* 8: reserved, never called. */
+    int32_t (*reserved8)(struct kavri_drv *drv, int32_t arg);
+    /* 9: at device open, after init. Finds, refreshes and mounts the
+     * calibration. Negative on a failure that makes the open fail, 0 or
+     * more otherwise. */
+    int32_t (*calib_load)(struct kavri_drv *drv, int32_t a0, int32_t a1, int32_t a2);
+    /* 10: reserved, never called. */
+    int32_t (*reserved10)(struct kavri_drv *drv);
+    /* 11: from the filter switch. Turns processing step filter_id on with
+     * its argument (arg_size bytes, may be null). 1 on success, 0 for an
+     * unknown step or a bad argument. */
+    uint8_t (*filter_enable)(struct kavri_drv *drv, uint32_t filter_id, const void *arg,
+                             uint32_t arg_size);
+    /* 12: from the filter switch. Turns processing step filter_id off. 1 on
+     * success, 0 for an unknown step. */
+    uint8_t (*filter_disable)(struct kavri_drv *drv, uint32_t filter_id);
+    /* 13..15: empty, null. */
+    void *empty[3];
 } kavri_drv_op_t;
+
+/* What frame_decode writes into dst for one decode kind. */
+#define KAVRI_DECODE_OUT_U16_MM 0u   /* unsigned 16-bit distances in millimetres */
+#define KAVRI_DECODE_OUT_U16_GRAY 1u /* unsigned 16-bit gray (amplitude) units */
+#define KAVRI_DECODE_OUT_F32_M 2u    /* 32-bit float distances in metres */
+#define KAVRI_DECODE_OUT_F32_GRAY 3u /* 32-bit float gray, a fraction of full scale */
 
 /* A chip driver record. The registry's entries are templates; each open
  * device has its own copy, whose dev and priv its driver's init fills. */
@@ -195,6 +239,11 @@ typedef struct kavri_drv {
     const kavri_drv_op_t *ops;
     kavri_dev_t *dev;
     void *priv;
+    /* What ops->frame_decode writes for KAVRI_DECODE_DISTANCE and for
+     * KAVRI_DECODE_GRAY (KAVRI_DECODE_OUT_*). A zeroed record reads as
+     * 16-bit output for both. */
+    uint8_t distance_out;
+    uint8_t gray_out;
 } kavri_drv_t;
 
 /* ---- transport ------------------------------------------------------------ */
@@ -222,18 +271,17 @@ typedef struct kavri_ll_op {
     /* 4 */ kavri_ll_t *(*dev_open_by_fd)(kavri_ll_t *ll);
     /* 5 */ void (*dev_close)(kavri_ll_t *ll);
     /* 6 */ uint32_t (*dev_list)(kavri_ll_t *list, uint32_t max);
-    /* 7 */ uint8_t (*exe_cmd)(kavri_ll_t *ll, uint8_t dir, uint8_t type, uint16_t value,
-                               void *buf, uint32_t len, uint32_t timeout_ms);
+    /* 7 */ uint8_t (*exe_cmd)(kavri_ll_t *ll, uint8_t dir, uint8_t type, uint16_t value, void *buf,
+                               uint32_t len, uint32_t timeout_ms);
     /* 8 */ int32_t (*tx_data)(kavri_ll_t *ll, const void *buf, uint32_t len);
     /* 9 */ void (*cap_abort)(kavri_ll_t *ll);
-    /* 10 */ uint8_t (*cap_start)(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb,
-                                  void *cb_arg);
+    /* 10 */ uint8_t (*cap_start)(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb, void *cb_arg);
     /* 11 */ uint8_t (*cap_stop)(kavri_ll_t *ll);
     /* 12 */ uint8_t (*dev_reset)(kavri_ll_t *ll, uint8_t target);
-    /* 13 */ uint8_t (*reg_write)(kavri_ll_t *ll, uint8_t target, uint32_t base,
-                                  uint32_t *values, uint16_t count);
-    /* 14 */ uint8_t (*reg_read)(kavri_ll_t *ll, uint8_t target, uint32_t base,
-                                 uint32_t *values, uint16_t count);
+    /* 13 */ uint8_t (*reg_write)(kavri_ll_t *ll, uint8_t target, uint32_t base, uint32_t *values,
+                                  uint16_t count);
+    /* 14 */ uint8_t (*reg_read)(kavri_ll_t *ll, uint8_t target, uint32_t base, uint32_t *values,
+                                 uint16_t count);
     /* 15 */ uint8_t (*param_set)(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count);
     /* 16 */ uint8_t (*param_get)(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count);
 } kavri_ll_op_t;
@@ -267,6 +315,11 @@ KAVRI_STATIC_ASSERT(offsetof(kavri_ll_t, if_info) == 12, "kavri_ll_t.if_info");
 KAVRI_STATIC_ASSERT(offsetof(kavri_ll_t, ops) == 56, "kavri_ll_t.ops");
 KAVRI_STATIC_ASSERT(offsetof(kavri_ll_t, located) == 64, "kavri_ll_t.located");
 KAVRI_STATIC_ASSERT(sizeof(kavri_drv_op_t) == 16 * sizeof(void *), "16 driver slots");
+KAVRI_STATIC_ASSERT(offsetof(kavri_drv_op_t, empty) == 13 * sizeof(void *), "driver slot 13");
+KAVRI_STATIC_ASSERT(offsetof(kavri_drv_t, priv) == 4 * sizeof(void *), "kavri_drv_t.priv");
+KAVRI_STATIC_ASSERT(offsetof(kavri_drv_t, distance_out) == 5 * sizeof(void *),
+                    "kavri_drv_t.distance_out");
+KAVRI_STATIC_ASSERT(sizeof(kavri_drv_t) == 6 * sizeof(void *), "kavri_drv_t size");
 KAVRI_STATIC_ASSERT(sizeof(kavri_ll_op_t) == 17 * sizeof(void *), "17 transport slots");
 
 KAVRI_END_DECLS

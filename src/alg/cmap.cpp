@@ -5,7 +5,7 @@
 #include "alg/cmap_palette.h"
 #include "alg/conv_trunc.h"
 #include "kavri/cmap.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "alg/cmap_shared.h"
 #include "alg/conv_trunc.h"
 #include "kavri/cmap.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::filter {
 

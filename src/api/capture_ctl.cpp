@@ -6,7 +6,7 @@
 #include "core/globals.h"
 #include "core/le.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/stream.h"
 
 namespace {
@@ -146,7 +146,9 @@ KAVRI_API int kavri_cap_start(kavri_dev_t *dev) {
     if (started) {
         p->is_capturing.store(1);
     } else {
-        // The cancelled transfers must not rejoin the ring.
+        // The transport has already ended its ring; the capture's own state
+        // stops too, and the abort keeps a transport that did not from
+        // resubmitting.
         p->stop.store(1);
         kavri_ll_cap_abort(&p->ll);
         kavri::api::wake_all(p);

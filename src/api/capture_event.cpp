@@ -2,7 +2,7 @@
 // completed stream transfer, feeds the parser and wakes the fetching thread.
 #include "api/dev_priv.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/stream.h"
 
 namespace kavri::api {

@@ -7,7 +7,7 @@
 
 #include "api/dev_priv.h"
 #include "core/globals.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::api {
 namespace {

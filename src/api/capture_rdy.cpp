@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "api/dev_priv.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/stream.h"
 
 namespace kavri::api {

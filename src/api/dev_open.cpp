@@ -13,7 +13,7 @@
 #include "core/globals.h"
 #include "core/le.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/stream.h"
 
 namespace {
@@ -79,7 +79,9 @@ kavri_dev_priv_t *attach_new_priv(kavri_dev_t *dev) {
 kavri_drv_t *bind_driver(kavri_dev_t *dev, kavri_dev_priv_t *p) {
     const kavri_drv_t *entry = kavri_drv_find(dev);
     if (entry == nullptr) return nullptr;
-    p->drv_rec = kavri_drv_t{entry->name, entry->chip_code, entry->ops, nullptr, nullptr};
+    p->drv_rec = *entry;
+    p->drv_rec.dev = nullptr;
+    p->drv_rec.priv = nullptr;
     return &p->drv_rec;
 }
 

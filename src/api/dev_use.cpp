@@ -8,7 +8,7 @@
 
 #include "api/dev_priv.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/stream.h"
 #include "ll/ll_control.h"
 

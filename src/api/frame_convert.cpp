@@ -5,8 +5,7 @@
 #include "api/dev_priv.h"
 #include "kavri/api.h"
 #include "kavri/epc.h"
-#include "kavri/log.h"
-#include "kavri/ti.h"
+#include "core/log_internal.h"
 
 namespace {
 
@@ -47,9 +46,12 @@ int get_u16(kavri_dev_t *dev, kavri_dev_priv_t *p, uint16_t *target, uint32_t ta
     return r / 2;
 }
 
-// Drivers whose decode writes floats (metres or gray) straight away.
-bool decodes_floats(const kavri_drv_t *drv) {
-    return drv != nullptr && drv->ops == &g_kavri_driver_op_ti;
+// Whether the driver's decode of this kind writes floats (metres or gray)
+// straight away, as its record says.
+bool decodes_floats(const kavri_drv_t *drv, uint32_t kind) {
+    if (drv == nullptr) return false;
+    const uint8_t out = kind == KAVRI_DECODE_DISTANCE ? drv->distance_out : drv->gray_out;
+    return out == KAVRI_DECODE_OUT_F32_M || out == KAVRI_DECODE_OUT_F32_GRAY;
 }
 
 int frame_get(const char *func, kavri_dev_t *dev, float *dst, uint32_t dst_len, const void *raw,
@@ -66,7 +68,7 @@ int frame_get(const char *func, kavri_dev_t *dev, float *dst, uint32_t dst_len, 
     }
     kavri::api::ApiCall call(dev);
     kavri_dev_priv_t *p = call.priv();
-    if (p != nullptr && decodes_floats(p->drv)) {
+    if (p != nullptr && decodes_floats(p->drv, kind)) {
         if (raw_len < info->frame_size || p->drv->ops->frame_decode == nullptr) return 0;
         const int32_t r =
             p->drv->ops->frame_decode(p->drv, dst, dst_len * static_cast<uint32_t>(sizeof(float)),

@@ -14,13 +14,12 @@
 
 #include "core/le.h"
 #include "kavri/api.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 
 constexpr size_t kHeaderMax = 256;
 constexpr float kMmPerM = 1000.0f;
-constexpr float kMPerMm = 0.001f;
 
 enum class Kind { kDist, kGray };
 
@@ -232,16 +231,18 @@ int load(const char *func, Kind kind, int fd, float *dst, int dst_len, uint32_t 
     }
     const size_t stored =
         dst == nullptr || dst_len <= 0 ? 0 : std::min(values, static_cast<size_t>(dst_len));
-    const float scale = dist && l.integer_mm ? kMPerMm : 1.0f;
+    // Divided rather than multiplied by 0.001f: the product is one float step
+    // off for most millimetre values (1234 would not load as 1.234f).
+    const float divisor = dist && l.integer_mm ? kMmPerM : 1.0f;
     for (size_t i = 0; i < stored; ++i) {
         const uint8_t *b = buf.data() + i * l.value_bytes;
         if (&l == &kDistF32) {
             const uint32_t bits = kavri::le::get_u32(b);
             std::memcpy(&dst[i], &bits, sizeof bits);
         } else if (l.value_bytes == 4) {
-            dst[i] = static_cast<float>(kavri::le::get_u32(b)) * scale;
+            dst[i] = static_cast<float>(kavri::le::get_u32(b)) / divisor;
         } else if (l.value_bytes == 2) {
-            dst[i] = static_cast<float>(kavri::le::get_u16(b)) * scale;
+            dst[i] = static_cast<float>(kavri::le::get_u16(b)) / divisor;
         } else {
             dst[i] = static_cast<float>(b[0]);
         }

@@ -4,7 +4,7 @@
 #include "api/dev_priv.h"
 #include "kavri/api.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 
@@ -17,7 +17,9 @@ kavri_drv_t *driver_of(const char *func, kavri_dev_t *dev, kavri_dev_priv_t *p) 
             KV_ERR("[%s] cannot find driver for device: product=%s\n", func, dev->product);
             return nullptr;
         }
-        p->drv_rec = kavri_drv_t{entry->name, entry->chip_code, entry->ops, nullptr, nullptr};
+        p->drv_rec = *entry;
+        p->drv_rec.dev = nullptr;
+        p->drv_rec.priv = nullptr;
         p->drv = &p->drv_rec;
     }
     return p->drv;

@@ -8,22 +8,9 @@
 #include "core/globals.h"
 #include "kavri/init.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
-
-// The other areas' start and stop calls. Referenced weakly so that this
-// area links on its own (its tests link the foundation alone); inside
-// libkavri they are always present.
-extern "C" {
-__attribute__((weak)) uint8_t kavri_ll_init(void);
-__attribute__((weak)) void kavri_ll_uninit(void);
-__attribute__((weak)) int kavri_param_init(void);
-__attribute__((weak)) void kavri_param_uninit(void);
-}
-namespace kavri {
-__attribute__((weak)) bool cmap_shared_init();
-__attribute__((weak)) void cmap_shared_uninit();
-}  // namespace kavri
+#include "kavri/version.h"
 
 namespace {
 
@@ -35,7 +22,11 @@ constexpr char kDefaultPathPrefix[] = "./";
 constexpr size_t kLogNameSize = 64;
 constexpr int kTmYearBase = 1900;
 constexpr char kLibName[] = "KAVRI";
-constexpr char kLibVersion[] = "v1.50";
+// The log start line names the version as "v<major>.<minor>".
+#define KAVRI_STR_(x) #x
+#define KAVRI_STR(x) KAVRI_STR_(x)
+constexpr char kLibVersion[] =
+    "v" KAVRI_STR(KAVRI_VERSION_MAJOR) "." KAVRI_STR(KAVRI_VERSION_MINOR);
 
 // "kavri_<yyyymmdd>.log" with today's local date.
 void default_log_name(char (&name)[kLogNameSize]) {
@@ -64,15 +55,15 @@ extern "C" KAVRI_API int kavri_init(const char *log_file) {
     KV_INF("[%s] \n --- %s %s(compile at %s %s) log start -----\n", __func__, kLibName, kLibVersion,
            __DATE__, __TIME__);
 
-    if (kavri_ll_init != nullptr) kavri_ll_init();
-    if (kavri::cmap_shared_init != nullptr) kavri::cmap_shared_init();
-    return kavri_param_init != nullptr ? kavri_param_init() : 1;
+    kavri_ll_init();
+    kavri::cmap_shared_init();
+    return kavri_param_init();
 }
 
 extern "C" KAVRI_API void kavri_uninit(void) {
     KV_DBG("[%s] ----- AL log END ----\n\n", __func__);
-    if (kavri::cmap_shared_uninit != nullptr) kavri::cmap_shared_uninit();
+    kavri::cmap_shared_uninit();
     kv_log_disable();
-    if (kavri_ll_uninit != nullptr) kavri_ll_uninit();
-    if (kavri_param_uninit != nullptr) kavri_param_uninit();
+    kavri_ll_uninit();
+    kavri_param_uninit();
 }

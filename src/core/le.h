@@ -8,12 +8,16 @@ namespace kavri::le {
 inline uint16_t get_u16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] | (static_cast<uint16_t>(p[1]) << 8));
 }
-inline int16_t get_s16(const uint8_t *p) { return static_cast<int16_t>(get_u16(p)); }
+inline int16_t get_s16(const uint8_t *p) {
+    return static_cast<int16_t>(get_u16(p));
+}
 inline uint32_t get_u32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline int32_t get_s32(const uint8_t *p) { return static_cast<int32_t>(get_u32(p)); }
+inline int32_t get_s32(const uint8_t *p) {
+    return static_cast<int32_t>(get_u32(p));
+}
 inline uint64_t get_u64(const uint8_t *p) {
     return static_cast<uint64_t>(get_u32(p)) | (static_cast<uint64_t>(get_u32(p + 4)) << 32);
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/globals.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 
@@ -16,7 +16,9 @@ bool path_exists(const std::string &p) {
     return stat(p.c_str(), &st) == 0;
 }
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
+bool is_separator(char c) {
+    return c == '/' || c == '\\';
+}
 
 }  // namespace
 
@@ -42,4 +44,6 @@ extern "C" KAVRI_API int kavri_path_cfg(const char *path) {
     return 0;
 }
 
-extern "C" KAVRI_API char *kavri_path_get(void) { return kavri::g_path_prefix; }
+extern "C" KAVRI_API char *kavri_path_get(void) {
+    return kavri::g_path_prefix;
+}

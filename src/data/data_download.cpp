@@ -9,7 +9,7 @@
 #include "data/data_hooks.h"
 #include "data/data_wire.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 using namespace kavri::data;
 
@@ -30,6 +30,16 @@ constexpr int32_t kOk = 1, kFailed = -1;
 int32_t upgrade_failed() {
     KV_ERR("[%s] data upgrade failed!\n", kTag);
     return kFailed;
+}
+
+// The camera did not take the image: it says what it expects instead. The
+// board is not reset and the final step does not run: the camera runs on
+// with what it had, ready for another attempt, where a reboot would start
+// it from a flash the erase may have emptied.
+int32_t camera_refused(const char *what, uint32_t a, uint32_t b) {
+    KV_ERR("[%s] camera refused the image: %s (%u, %u)\n", kTag, what, a, b);
+    KV_ERR("[%s] data upgrade failed!\n", kTag);
+    return KAVRI_DATA_REFUSED;
 }
 
 // Loads the image file whole; false (after its log line) on failure.
@@ -132,11 +142,13 @@ int32_t send_blocks(kavri_ll_t *ll, const std::vector<uint8_t> &image, bool &fin
         if (ack.next == i) {
             KV_INF("[%s] Data transfer failed A.indx%d, %d\n", kTag, static_cast<int>(i),
                    static_cast<int>(i));
-            return kOk;
+            final_step = false;
+            return camera_refused("block asked for again (block, next)", i, ack.next);
         }
         if (ack.next != i + 1) {
             KV_INF("[%s] Data transfer failed B.\n", kTag);
-            return kOk;
+            final_step = false;
+            return camera_refused("wrong next block (sent, next)", i, ack.next);
         }
         report_progress(KAVRI_DATA_PHASE_TRANSFER, offset + n, size);
     }
@@ -192,7 +204,7 @@ int32_t download(kavri_ll_t *ll, uint8_t type, uint16_t version, const char *pat
     KV_INF("[%s] read ack: next=%d, status=%d\n", kTag, static_cast<int>(ack.next), ack.status);
     if (ack.status != KAVRI_DATA_ACK_START || ack.next != 0) {
         KV_ERR("[%s] Wrong ACK(NUM:%d,VER:%d)\n", kTag, static_cast<int>(ack.next), version);
-        return final_step(ll, type, kOk);
+        return camera_refused("start acknowledged wrongly (status, next)", ack.status, ack.next);
     }
 
     KV_INF("[%s] INFO ack ok\n", kTag);
@@ -207,7 +219,8 @@ int32_t download(kavri_ll_t *ll, uint8_t type, uint16_t version, const char *pat
     if (wait_erase(ll, ack) != kOk) return kFailed;
     KV_INF("[%s] erase ok,%d\n", kTag, 1);
     KV_INF("[%s] Download.....\n", kTag);
-    if (ack.status != KAVRI_DATA_ACK_READY || ack.next != 0) return final_step(ll, type, kOk);
+    if (ack.status != KAVRI_DATA_ACK_READY || ack.next != 0)
+        return camera_refused("erase ended wrongly (status, next)", ack.status, ack.next);
 
     bool run_final_step = true;
     const int32_t result = send_blocks(ll, image, run_final_step);

@@ -2,7 +2,7 @@
 // firmware path, all onto the download and upload engines.
 #include "api/dev_cmd.h"
 #include "kavri/data.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "data/data_file.h"
 #include "data/data_wire.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 using namespace kavri::data;
 namespace le = kavri::le;
@@ -29,25 +29,44 @@ extern "C" KAVRI_API int32_t al_get_data_info(kavri_ll_t *ll, uint8_t value, uin
     return 1;
 }
 
+// The exported form: a 12-byte request read into the caller's 12-byte
+// record, whatever the length asks for; its result is always 0.
+extern "C" KAVRI_API int32_t al_get_data_payload(kavri_ll_t *ll, uint8_t *buf, uint16_t len) {
+    constexpr const char *tag = "al_get_data_payload";
+    if (buf == nullptr) {
+        KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
+        return 0;
+    }
+    le::put_u32(buf + kPayloadLenOffset, len);
+    if (!kavri_ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD, buf,
+                          KAVRI_DATA_PAYLOAD_REQ_SIZE, kPayloadTimeoutMs))
+        KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
+    return 0;
+}
+
+namespace kavri::data {
+
 // The camera hands a payload over as the reply of a read whose length is
 // the number of bytes wanted (at least the 12 bytes of the request record):
 // the reply carries the image bytes from offset 0.
-extern "C" KAVRI_API int32_t al_get_data_payload(kavri_ll_t *ll, uint8_t *buf, uint16_t len) {
+bool fetch_payload(kavri_ll_t *ll, uint8_t *buf, size_t size, uint16_t len) {
     constexpr const char *tag = "al_get_data_payload";
-    if (buf == nullptr || len == 0 || len > KAVRI_DATA_UPLOAD_CHUNK) {
-        KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
-        return 0;
-    }
     const uint32_t read_len = std::max<uint32_t>(len, KAVRI_DATA_PAYLOAD_REQ_SIZE);
+    if (buf == nullptr || len == 0 || len > KAVRI_DATA_UPLOAD_CHUNK || size < read_len) {
+        KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
+        return false;
+    }
     std::memset(buf, 0, read_len);
-    le::put_u32(buf + 4, len);
+    le::put_u32(buf + kPayloadLenOffset, len);
     if (!kavri_ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD, buf, read_len,
                           kPayloadTimeoutMs)) {
         KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
+
+}  // namespace kavri::data
 
 extern "C" KAVRI_API int32_t al_data_read_action_info(kavri_ll_t *ll, uint8_t action,
                                                       uint8_t *out) {

@@ -6,7 +6,7 @@
 #include "data/data_file.h"
 #include "data/data_hooks.h"
 #include "data/data_wire.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 using namespace kavri::data;
 
@@ -44,7 +44,7 @@ int32_t upload(kavri_ll_t *ll, uint8_t type, const char *path) {
         const uint16_t n =
             static_cast<uint16_t>(std::min<uint32_t>(KAVRI_DATA_UPLOAD_CHUNK, info.size - done));
         // A chunk the camera did not hand over must not reach the file.
-        if (al_get_data_payload(ll, chunk.data(), n) != 1) {
+        if (!fetch_payload(ll, chunk.data(), chunk.size(), n)) {
             KV_ERR("[%s] Payload request failed at byte %u of %u, upload abandoned\n", kTag, done,
                    info.size);
             return kFailed;

@@ -2,6 +2,7 @@
 // in the bulk data blocks (packed, multi-byte fields little-endian).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/le.h"
@@ -16,6 +17,12 @@ constexpr uint32_t kKind4TimeoutMs = 1000;
 constexpr uint32_t kEraseTimeoutMs = 20000;
 constexpr uint32_t kPayloadTimeoutMs = 1000;
 constexpr uint8_t kCmdRead = 0, kCmdWrite = 1;
+constexpr size_t kPayloadLenOffset = 4;  // u32 in the payload request
+
+// The upload's payload request: asks for len bytes (1..450) and reads them
+// into buf (size bytes, at least max(12, len)) from offset 0. False, after
+// its log line, when the request is refused or does not fit buf.
+bool fetch_payload(kavri_ll_t *ll, uint8_t *buf, size_t size, uint16_t len);
 
 // Data info (request and reply of action 0).
 struct DataInfo {

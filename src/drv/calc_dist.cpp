@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "drv/calc_pixel.h"
+#include "drv/epc_decode_steps.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
 
@@ -54,9 +55,9 @@ void finish_scaled(uint16_t *dist, uint16_t *amp, const PixelBlock &blk, int32_t
 }
 
 bool args_ok(kavri_drv_t *drv, const void *a, const void *b, const uint16_t *src, uint32_t width,
-             uint32_t height, uint32_t count) {
+             uint32_t height, uint32_t count, PixelCount rule = PixelCount::kWholeQuads) {
     return state_of(drv) != nullptr && state_of(drv)->calib != nullptr && a != nullptr &&
-           b != nullptr && src != nullptr && frame_shape_ok(width, height, count);
+           b != nullptr && src != nullptr && frame_shape_ok(width, height, count, rule);
 }
 
 void scaled_distance(State &st, uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t n,
@@ -76,6 +77,30 @@ int32_t temperature_drift_mm(const State &st, const CalibInfo &c) {
 }
 
 }  // namespace
+
+bool dist_calib_simple(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *src,
+                       uint32_t width, uint32_t height, uint32_t count, PixelCount rule) {
+    if (!args_ok(drv, dist, amp, src, width, height, count, rule)) return false;
+    State &st = *state_of(drv);
+    const CalibInfo &c = *st.calib;
+    int32_t base = c.offset_mm - temperature_drift_mm(st, c);
+    if (st.offset_en) base += st.user_offset_mm;
+    scaled_distance(st, dist, amp, src, size_t{width} * height, c.scale_um, base);
+    return true;
+}
+
+bool gray(kavri_drv_t *drv, uint16_t *amp, const uint16_t *src, uint32_t width, uint32_t height,
+          uint32_t count, PixelCount rule) {
+    if (!args_ok(drv, amp, amp, src, width, height, count, rule)) return false;
+    for_each_block(src, size_t{width} * height,
+                   [&](size_t first, int32_t cnt, const PixelBlock &blk) {
+                       uint16_t *out = amp + first;
+                       for (int32_t i = 0; i < cnt; ++i)
+                           out[i] = blk.invalid[i] ? 0 : static_cast<uint16_t>(blk.amp[i]);
+                   });
+    return true;
+}
+
 }  // namespace kavri::epc
 
 using namespace kavri::epc;
@@ -83,13 +108,9 @@ using namespace kavri::epc;
 extern "C" KAVRI_API uint8_t calc_dist_calib_simple(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
                                                     const uint16_t *src, uint32_t width,
                                                     uint32_t height, uint32_t count) {
-    if (!args_ok(drv, dist, amp, src, width, height, count)) return 0;
-    State &st = *state_of(drv);
-    const CalibInfo &c = *st.calib;
-    int32_t base = c.offset_mm - temperature_drift_mm(st, c);
-    if (st.offset_en) base += st.user_offset_mm;
-    scaled_distance(st, dist, amp, src, size_t{width} * height, c.scale_um, base);
-    return 1;
+    return dist_calib_simple(drv, dist, amp, src, width, height, count, PixelCount::kWholeQuads)
+               ? 1
+               : 0;
 }
 
 extern "C" KAVRI_API uint8_t calc_dist_calib_none(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
@@ -105,12 +126,5 @@ extern "C" KAVRI_API uint8_t calc_dist_calib_none(kavri_drv_t *drv, uint16_t *di
 
 extern "C" KAVRI_API uint8_t calc_gray(kavri_drv_t *drv, uint16_t *amp, const uint16_t *src,
                                        uint32_t width, uint32_t height, uint32_t count) {
-    if (!args_ok(drv, amp, amp, src, width, height, count)) return 0;
-    for_each_block(src, size_t{width} * height,
-                   [&](size_t first, int32_t cnt, const PixelBlock &blk) {
-                       uint16_t *out = amp + first;
-                       for (int32_t i = 0; i < cnt; ++i)
-                           out[i] = blk.invalid[i] ? 0 : static_cast<uint16_t>(blk.amp[i]);
-                   });
-    return 1;
+    return gray(drv, amp, src, width, height, count, PixelCount::kWholeQuads) ? 1 : 0;
 }

@@ -6,23 +6,23 @@
 
 #include "drv/calc_drnu_block.h"
 #include "drv/calc_pixel.h"
+#include "drv/epc_decode_steps.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
 
-using namespace kavri::epc;
+namespace kavri::epc {
 
-extern "C" KAVRI_API uint8_t calc_dist_calib_drnu(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
-                                                  const uint16_t *src, uint32_t width,
-                                                  uint32_t height, uint32_t count) {
+bool dist_calib_drnu(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *src,
+                     uint32_t width, uint32_t height, uint32_t count, PixelCount rule) {
     State *st = state_of(drv);
     if (st == nullptr || st->calib == nullptr || dist == nullptr || amp == nullptr ||
-        src == nullptr || !frame_shape_ok(width, height, count))
-        return 0;
+        src == nullptr || !frame_shape_ok(width, height, count, rule))
+        return false;
     const size_t n = size_t{width} * height;
     std::lock_guard lock(st->calib_lock);
     const CalibInfo &c = *st->calib;
     // The planes cover one 320 x 240 image.
-    if (c.drnu == nullptr || n > kCalibPixels) return 0;
+    if (c.drnu == nullptr || n > kCalibPixels) return false;
     DrnuConst k{};
     k.planes = c.drnu.get();
     k.plane_stride = kCalibPixels;
@@ -39,5 +39,16 @@ extern "C" KAVRI_API uint8_t calc_dist_calib_drnu(kavri_drv_t *drv, uint16_t *di
     for_each_block(src, n, [&](size_t first, int32_t cnt, const PixelBlock &blk) {
         drnu_block(k, first, cnt, blk, dist, amp);
     });
-    return 1;
+    return true;
+}
+
+}  // namespace kavri::epc
+
+using namespace kavri::epc;
+
+extern "C" KAVRI_API uint8_t calc_dist_calib_drnu(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp,
+                                                  const uint16_t *src, uint32_t width,
+                                                  uint32_t height, uint32_t count) {
+    return dist_calib_drnu(drv, dist, amp, src, width, height, count, PixelCount::kWholeQuads) ? 1
+                                                                                               : 0;
 }

@@ -90,6 +90,12 @@ KV_DRNU_SELECTS void interpolate(uint16_t *dist, uint16_t *amp, const DrnuScratc
         const auto q = static_cast<int32_t>(step * static_cast<float>(s.kk[i]) +
                                             static_cast<float>(s.h[i] - lower) * step /
                                                 static_cast<float>(span));
+        // Signed 64-bit rather than unsigned 32-bit: below the first plane
+        // the extrapolation gives a negative phase, which has to wrap into
+        // the range like any other, where an unsigned product would give
+        // garbage. For phases of 0 and more both agree as long as the
+        // product stays below 2^32: ranges up to about 120 m, i.e. every
+        // modulation frequency above about 1.2 MHz.
         const int64_t ph = static_cast<int64_t>(box_phase) + q;
         const auto v = static_cast<int32_t>((ph * range) >> kPhaseBits) + user_offset;
         const int32_t w = v < 0 ? v + range32 : (v > range32 ? v - range32 : v);

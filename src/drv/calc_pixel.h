@@ -59,11 +59,19 @@ inline void for_each_block(const uint16_t *src, size_t n, Fn &&fn) {
     }
 }
 
+// Which pixel counts a calculation accepts. The exported calculations keep
+// their documented refusal of counts that are not a multiple of 4; the block
+// loops handle any count, so the decode, which must fill every pixel it
+// reports, takes any count.
+enum class PixelCount { kWholeQuads, kAny };
+
 // The sub-frame count and size that the distance and gray calculations accept.
-inline bool frame_shape_ok(uint32_t width, uint32_t height, uint32_t count) {
+inline bool frame_shape_ok(uint32_t width, uint32_t height, uint32_t count,
+                           PixelCount rule = PixelCount::kWholeQuads) {
     constexpr uint32_t kSubFrames = 4;
     const uint64_t n = static_cast<uint64_t>(width) * height;
-    return count == kSubFrames && n % kSubFrames == 0 && n <= UINT32_MAX / 8;
+    return count == kSubFrames && (rule == PixelCount::kAny || n % kSubFrames == 0) &&
+           n <= UINT32_MAX / 8;
 }
 
 }  // namespace kavri::epc

@@ -2,7 +2,10 @@
 // outwards, alternating between the upper and the lower half.
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <vector>
 
+#include "core/log_internal.h"
 #include "kavri/epc.h"
 
 namespace {
@@ -22,16 +25,39 @@ void copy_row(uint16_t *dst, int32_t dst_row, const uint16_t *src, int32_t src_r
                 static_cast<size_t>(width) * sizeof(uint16_t));
 }
 
+// Runs the row copy fn(dst, src) with src taken from a copy when the call is
+// in place: rows move between both halves, so copying in place would
+// overwrite rows before they are read.
+template <typename Fn>
+void with_distinct_source(const char *tag, uint16_t *dst, const uint16_t *src, int32_t width,
+                          int32_t height, Fn &&fn) {
+    if (dst == nullptr || src == nullptr || width <= 0 || height <= 0) return;
+    if (dst != src) {
+        fn(dst, src);
+        return;
+    }
+    std::vector<uint16_t> copy;
+    try {
+        copy.assign(src, src + static_cast<size_t>(width) * static_cast<size_t>(height));
+    } catch (const std::bad_alloc &) {
+        KV_ERR("[%s] malloc failed\n", tag);
+        return;
+    }
+    fn(dst, copy.data());
+}
+
 }  // namespace
 
 extern "C" KAVRI_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width,
                                         int32_t height) {
-    if (dst == nullptr || src == nullptr || width <= 0 || height <= 0 || dst == src) return;
-    for (int32_t s = 0; s < height; ++s) copy_row(dst, image_row(s, height), src, s, width);
+    with_distinct_source(__func__, dst, src, width, height, [&](uint16_t *d, const uint16_t *s) {
+        for (int32_t r = 0; r < height; ++r) copy_row(d, image_row(r, height), s, r, width);
+    });
 }
 
 extern "C" KAVRI_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width,
                                           int32_t height) {
-    if (dst == nullptr || src == nullptr || width <= 0 || height <= 0 || dst == src) return;
-    for (int32_t s = 0; s < height; ++s) copy_row(dst, s, src, image_row(s, height), width);
+    with_distinct_source(__func__, dst, src, width, height, [&](uint16_t *d, const uint16_t *s) {
+        for (int32_t r = 0; r < height; ++r) copy_row(d, r, s, image_row(r, height), width);
+    });
 }

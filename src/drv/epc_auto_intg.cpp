@@ -10,7 +10,7 @@
 #include "core/le.h"
 #include "drv/epc_decode_steps.h"
 #include "drv/epc_io.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::epc {
 namespace {

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/param_format.h"
 

@@ -11,7 +11,7 @@
 #include "drv/epc_calc_load.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "param/param_format.h"
 
 namespace kavri::epc {
@@ -179,7 +179,6 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
     // A block for frequency 0 cannot be placed in any range.
     if (freq == 0) return mount_failed(*st);
     if (!c.normalised && !take_planes(c)) return mount_failed(*st);
-    if (st->mod_freq == 0) st->mod_freq = freq;
 
     c.box_len_cm = std::bit_cast<float>(get_u32(c.drv_hdr + dh::kBoxLenCm));
     // The box length comes from the file as a float: a damaged one (NaN, huge,
@@ -189,6 +188,8 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
                static_cast<double>(c.box_len_cm));
         return mount_failed(*st);
     }
+    // Only a block that is taken chooses the frequency: a refused one changes nothing.
+    if (st->mod_freq == 0) st->mod_freq = freq;
     c.cb_temp = get_s16(c.drv_hdr + dh::kCbTemp);
     c.ib_temp = get_s16(c.drv_hdr + dh::kIbTemp);
     c.planes = c.drv_hdr[dh::kPlanes];

@@ -10,7 +10,7 @@
 #include "kavri/epc.h"
 #include "kavri/filter.h"
 #include "kavri/lens.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::epc {
 namespace {
@@ -60,9 +60,11 @@ int32_t decode_distance(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16
     }
     uint16_t *a = t_work.a.data();
     uint16_t *t = t_work.t.data();
+    // Any pixel count: every pixel of the reported image is computed.
     const bool drnu = st.calib_en && epc_calc_calib_loaded(drv) &&
-                      calc_dist_calib_drnu(drv, dst, a, src, w, h, kSubFrames);
-    if (!drnu) calc_dist_calib_simple(drv, dst, a, src, w, h, kSubFrames);
+                      dist_calib_drnu(drv, dst, a, src, w, h, kSubFrames, PixelCount::kAny);
+    if (!drnu && !dist_calib_simple(drv, dst, a, src, w, h, kSubFrames, PixelCount::kAny))
+        return -1;
     const auto iw = static_cast<int32_t>(w);
     const auto ih = static_cast<int32_t>(h);
     calc_dcs_sort(t, a, iw, ih);    // amplitude
@@ -111,7 +113,7 @@ int32_t decode_gray(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16_t *
     uint16_t *g = t_work.t.data();
     const auto iw = static_cast<int32_t>(w);
     const auto ih = static_cast<int32_t>(h);
-    calc_gray(drv, dst, src, w, h, kSubFrames);
+    if (!gray(drv, dst, src, w, h, kSubFrames, PixelCount::kAny)) return -1;
     calc_dcs_sort(g, dst, iw, ih);
     if (st.hdr_en) merge_rows_gray(g, w, h);
     if (st.undistort_en && w == kDefaultWidth && h == kDefaultHeight)

@@ -5,9 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "drv/calc_pixel.h"
 #include "drv/epc_state.h"
 
 namespace kavri::epc {
+
+// The distance and gray calculations behind the exported calc_* functions,
+// with the pixel-count rule given: the decode passes PixelCount::kAny so that
+// every pixel it reports is computed. Results as the exported functions.
+bool dist_calib_drnu(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *src,
+                     uint32_t width, uint32_t height, uint32_t count, PixelCount rule);
+bool dist_calib_simple(kavri_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *src,
+                       uint32_t width, uint32_t height, uint32_t count, PixelCount rule);
+bool gray(kavri_drv_t *drv, uint16_t *amp, const uint16_t *src, uint32_t width, uint32_t height,
+          uint32_t count, PixelCount rule);
 
 // Row merge of two integration times: of each row pair the row with the
 // larger amplitude wins, in both images.
@@ -41,5 +52,9 @@ bool sync_check(kavri_drv_t *drv, State &st, int16_t sync_value, const uint16_t 
                 uint32_t src_bytes);
 // Share of consistent pixels, for the check and its tests.
 bool frame_consistent(const uint16_t *src, size_t n, size_t examined);
+// The clock (whole seconds) behind the check's once-a-second limit; nullptr
+// restores the wall clock. Library-wide, for tests.
+using SyncClock = int64_t (*)();
+void set_sync_clock(SyncClock clock);
 
 }  // namespace kavri::epc

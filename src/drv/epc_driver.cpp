@@ -13,12 +13,9 @@
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
 #include "kavri/lens.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
-
-// Pulls the calibration package from the camera into the working path; part
-// of the calibration storage, which may be built without it.
-extern "C" __attribute__((weak)) uint8_t kavri_param_load_from_dev(kavri_dev_t *dev);
+#include "param/calib_pkg.h"
 
 namespace kavri::epc {
 namespace {
@@ -32,10 +29,6 @@ constexpr uint32_t kRegClockValue = 4;
 constexpr uint32_t kRegPixelCfg[] = {34, 37, 40, 43};
 constexpr uint32_t kPixelCfgBits = 0x30;
 
-// Package header of the calibration on the camera (parameter 8).
-constexpr size_t kPkgValid = 0;
-constexpr size_t kPkgTimestamp = 6;
-constexpr uint8_t kPkgHdrBytes = 18;
 constexpr int32_t kExitNoMemory = -3;
 
 void program_sensor(kavri_drv_t *drv) {
@@ -60,14 +53,16 @@ bool local_param_current(kavri_drv_t *drv, const char *param_path) {
     kavri_param_t param{};
     bool valid = kavri_param_open_file(&param, param_path) != 0;
     if (!valid) return false;
-    uint8_t pkg[kPkgHdrBytes] = {};
-    if (!param_read(drv, KAVRI_PARAM_INFO_CALIB, pkg, kPkgHdrBytes)) {
+    // Parameter 8 carries the package header of the camera's calibration.
+    uint8_t pkg[kavri::param::kPkgHdrSize] = {};
+    if (!param_read(drv, KAVRI_PARAM_INFO_CALIB, pkg, sizeof pkg)) {
         KV_ERR("[%s]  get PARAM_INFO_CALIB failed!\n", kTag);
         valid = false;
     } else {
         const uint32_t local_ts = le::get_u32(param.hdr + KAVRI_PARAM_HDR_OFF_TIMESTAMP);
-        const uint32_t dev_ts = le::get_u32(pkg + kPkgTimestamp);
-        if (pkg[kPkgValid] == 0) {
+        const kavri::param::PackageHeader dev = kavri::param::decode_package_header(pkg);
+        const uint32_t dev_ts = dev.timestamp;
+        if (dev.valid == 0) {
             KV_DBG("[%s]  No valid calib data on dev, use local cache!\n", kTag);
         } else if (local_ts < dev_ts) {
             KV_DBG("[%s] local param (ts=%u) is not up-to-date (dev ts=%u)\n", kTag, local_ts,
@@ -190,7 +185,7 @@ extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, 
     bool valid = local_param_current(drv, path);
     if (!valid) {
         KV_DBG("[%s] Try to load calib data from device\n", __func__);
-        if (kavri_param_load_from_dev != nullptr && kavri_param_load_from_dev(drv->dev))
+        if (kavri_param_load_from_dev(drv->dev))
             valid = param_file_opens(path);
         else
             KV_TRC("[%s] Load calibration data from device failed\n", __func__);

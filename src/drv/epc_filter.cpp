@@ -8,7 +8,7 @@
 #include "drv/epc_io.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 

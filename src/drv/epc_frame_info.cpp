@@ -11,7 +11,7 @@
 #include "drv/epc_io.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::epc {
 namespace {
@@ -64,8 +64,13 @@ extern "C" KAVRI_API uint8_t epc_frame_get_info(kavri_drv_t *drv, kavri_frame_in
         bool monitor = false;
         {
             std::lock_guard lock(st->lock);
-            st->t_sensor = t_sensor;
-            st->t_ib = t_ib == 0 ? t_sensor : t_ib;
+            // Calibration data frames carry no temperatures: zeros stored
+            // from them would skew the drift correction until the next
+            // image frame. The last image frame's values stay.
+            if (raw->frfmt != kFormatCalibData) {
+                st->t_sensor = t_sensor;
+                st->t_ib = t_ib == 0 ? t_sensor : t_ib;
+            }
             monitor = st->temp_monitor_en != 0;
         }
         temp_monitor(drv, *st, monitor, t_sensor, raw->frfmt, t_ib);

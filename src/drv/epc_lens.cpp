@@ -8,7 +8,8 @@
 #include <mutex>
 
 #include "kavri/epc.h"
-#include "kavri/log.h"
+#include "kavri/param.h"
+#include "core/log_internal.h"
 
 namespace kavri::epc {
 namespace {
@@ -18,7 +19,7 @@ constexpr int kCoeffFirst = 4;
 constexpr int kWidthToken = 9;
 constexpr int kHeightToken = 10;
 constexpr size_t kTokenMax = 64;  // longer tokens are read in pieces of this size
-constexpr size_t kPathMax = 256;
+constexpr size_t kPathMax = KAVRI_PARAM_PATH_SIZE;
 constexpr const char *kLensFile = "lens_param.txt";
 
 // The process-wide lens parameters: read by every device's point clouds and
@@ -88,7 +89,14 @@ void set_lens_param(const kv_lens_param_t &p) {
 void update_lens_param(const char *prefix) {
     constexpr const char *kTag = "_kv_update_len_param";
     char path[kPathMax];
-    std::snprintf(path, sizeof path, "%s%s", prefix == nullptr ? "" : prefix, kLensFile);
+    const int len =
+        std::snprintf(path, sizeof path, "%s%s", prefix == nullptr ? "" : prefix, kLensFile);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof path) {
+        // A cut name would read another file.
+        KV_ERR("[%s] lens file name under %s does not fit %zu bytes\n", kTag,
+               prefix == nullptr ? "" : prefix, sizeof path);
+        return;
+    }
     std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "r"));
     if (f == nullptr) {
         KV_DBG("[%s] %s Open failed, use default param\n", kTag, path);

@@ -3,7 +3,7 @@
 
 #include "drv/epc_io.h"
 #include "kavri/epc.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 constexpr uint32_t kSensorRegisters = 256;

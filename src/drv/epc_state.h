@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kavri/epc.h"
+#include "kavri/param.h"
 #include "kavri/types.h"
 
 namespace kavri::epc {
@@ -26,7 +27,8 @@ constexpr uint32_t kPhaseBits = 15;
 constexpr int32_t kPhaseFull = 1 << kPhaseBits;  // one period
 constexpr double kHalfLightSpeedMmPerS = 149896229000.0;
 constexpr uint32_t kDefaultModFreqHz = 12000000;
-constexpr size_t kParamPathSize = 64;
+// The parameter file's name: any name under the 255-character working path.
+constexpr size_t kParamPathSize = KAVRI_PARAM_PATH_SIZE;
 
 // The mounted calibration block.
 struct CalibInfo {

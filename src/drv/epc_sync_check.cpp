@@ -19,7 +19,21 @@ constexpr uint32_t kPairSumMin = 4017, kPairSumMax = 4175;
 constexpr uint64_t kConsistentPct = 60;  // both pairs must exceed this share
 constexpr uint16_t kMask = 0x0FFF;
 
+int64_t wall_clock_s() {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    return now.tv_sec;
+}
+
+// The clock the once-a-second limit reads; tests set their own so that they
+// need not align themselves to the wall clock.
+std::atomic<SyncClock> g_clock{wall_clock_s};
+
 }  // namespace
+
+void set_sync_clock(SyncClock clock) {
+    g_clock.store(clock != nullptr ? clock : wall_clock_s, std::memory_order_relaxed);
+}
 
 bool frame_consistent(const uint16_t *src, size_t n, size_t examined) {
     if (examined == 0 || n == 0) return false;
@@ -36,17 +50,16 @@ bool frame_consistent(const uint16_t *src, size_t n, size_t examined) {
 
 bool sync_check(kavri_drv_t *drv, State &st, int16_t sync_value, const uint16_t *src, size_t n,
                 uint32_t src_bytes) {
-    timeval now{};
-    ::gettimeofday(&now, nullptr);
+    const int64_t now_s = g_clock.load(std::memory_order_relaxed)();
     // Never past the first sub-frame, whatever the byte count says.
     const size_t examined = std::min<size_t>(src_bytes / 8, n);
     if (frame_consistent(src, n, examined)) return true;
-    if (now.tv_sec <= st.resync_last_s.load(std::memory_order_relaxed)) return true;
+    if (now_s <= st.resync_last_s.load(std::memory_order_relaxed)) return true;
     uint8_t val[3];
     val[0] = sync_value == 0 ? 1 : 0;
     le::put_u16(val + 1, static_cast<uint16_t>(sync_value));
     param_write(drv, KAVRI_PARAM_RESYNC, val, sizeof val);
-    st.resync_last_s.store(now.tv_sec, std::memory_order_relaxed);
+    st.resync_last_s.store(now_s, std::memory_order_relaxed);
     return false;
 }
 

@@ -6,14 +6,19 @@
 #include "drv/lens_map_model.h"
 #include "kavri/geom.h"
 #include "kavri/lens.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace {
 
-void release(kv_calib_len_map_t *map) {
-    if (map->valid) std::free(map->map);
+// Leaves the record invalid without looking at what it held.
+void invalidate(kv_calib_len_map_t *map) {
     map->map = nullptr;
     map->valid = 0;
+}
+
+void release(kv_calib_len_map_t *map) {
+    if (map->valid) std::free(map->map);
+    invalidate(map);
 }
 
 // Rectangle value + 0.5, truncated; values beyond int32 are clamped.
@@ -72,13 +77,19 @@ KAVRI_API int32_t kv_calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_p
         KV_ERR("[%s] NULL argument\n", __func__);
         return 0;
     }
-    // A map built before is released rather than leaked.
-    release(map);
+    // Initialisation only writes the record: a caller's uncleared record may
+    // point anywhere, so nothing it holds is released (update does that).
+    invalidate(map);
     return build(map, param);
 }
 
 KAVRI_API int32_t kv_calib_len_update_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
-    return kv_calib_len_init_map(map, param);
+    if (map == nullptr || param == nullptr) {
+        KV_ERR("[%s] NULL argument\n", __func__);
+        return 0;
+    }
+    release(map);
+    return build(map, param);
 }
 
 KAVRI_API void kv_calib_len_uninit_map(kv_calib_len_map_t *map) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "kavri/lens.h"
@@ -110,7 +111,13 @@ uint8_t undistort(const char *tag, const kv_calib_len_map_t *map, T *dst, int32_
     if (n <= 0) return 1;
     if (overlaps(dst, src, static_cast<size_t>(limit))) {
         // Reading pixels already overwritten would corrupt the image: work on a copy.
-        const std::vector<T> copy(src, src + limit);
+        std::vector<T> copy;
+        try {
+            copy.assign(src, src + limit);
+        } catch (const std::bad_alloc &) {
+            kv_log(KV_LOG_ERR, "ERR", "[%s] malloc failed\n", tag);
+            return 0;
+        }
         remap_fast(map->map, dst, copy.data(), n, limit, fill);
     } else {
         remap_fast(map->map, dst, src, n, limit, fill);

@@ -69,12 +69,15 @@ int32_t ti_reserved10(kavri_drv_t *) {
 
 }  // namespace
 
+// No lens parameters, integration or frequency hooks and no filters: those
+// slots stay null.
 extern "C" KAVRI_API const kavri_drv_op_t g_kavri_driver_op_ti = {
-    ti_init,           ti_uninit,
-    ti_frame_get_info, ti_frame_decode,
-    nullptr,           ti_reserved5,
-    nullptr,           nullptr,
-    ti_reserved8,      ti_calib_load,
-    ti_reserved10,     nullptr,
-    nullptr,           {nullptr, nullptr, nullptr},
+    .init = ti_init,
+    .uninit = ti_uninit,
+    .frame_get_info = ti_frame_get_info,
+    .frame_decode = ti_frame_decode,
+    .reserved5 = ti_reserved5,
+    .reserved8 = ti_reserved8,
+    .calib_load = ti_calib_load,
+    .reserved10 = ti_reserved10,
 };

@@ -6,7 +6,7 @@
 
 #include "kavri/epc.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/ti.h"
 
 namespace {
@@ -15,10 +15,34 @@ namespace {
 // record, whose dev/priv that device's driver init and uninit manage, so that
 // devices with the same chip code never share driver state.
 std::array<kavri_drv_t, 4> g_drivers = {{
-    {"TI OP8241 chip driver", "T0", &g_kavri_driver_op_ti, nullptr, nullptr},
-    {"EPC chip driver", "E1", &g_kavri_driver_op_epc, nullptr, nullptr},
-    {"EPC chip driver", "E2", &g_kavri_driver_op_epc, nullptr, nullptr},
-    {"EPC chip driver", "E3", &g_kavri_driver_op_epc, nullptr, nullptr},
+    {.name = "TI OP8241 chip driver",
+     .chip_code = "T0",
+     .ops = &g_kavri_driver_op_ti,
+     .dev = nullptr,
+     .priv = nullptr,
+     .distance_out = KAVRI_DECODE_OUT_F32_M,
+     .gray_out = KAVRI_DECODE_OUT_F32_GRAY},
+    {.name = "EPC chip driver",
+     .chip_code = "E1",
+     .ops = &g_kavri_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr,
+     .distance_out = KAVRI_DECODE_OUT_U16_MM,
+     .gray_out = KAVRI_DECODE_OUT_U16_GRAY},
+    {.name = "EPC chip driver",
+     .chip_code = "E2",
+     .ops = &g_kavri_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr,
+     .distance_out = KAVRI_DECODE_OUT_U16_MM,
+     .gray_out = KAVRI_DECODE_OUT_U16_GRAY},
+    {.name = "EPC chip driver",
+     .chip_code = "E3",
+     .ops = &g_kavri_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr,
+     .distance_out = KAVRI_DECODE_OUT_U16_MM,
+     .gray_out = KAVRI_DECODE_OUT_U16_GRAY},
 }};
 
 constexpr size_t kFieldSize = 17;  // 16 characters and the terminator

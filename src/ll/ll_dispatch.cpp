@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "ll/ll_control.h"
 #include "ll/usb_ll.h"
 

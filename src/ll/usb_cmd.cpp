@@ -9,7 +9,7 @@
 
 #include "core/le.h"
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "ll/usb_ll.h"
 #include "ll/usb_sync.h"
 
@@ -40,9 +40,10 @@ constexpr size_t kStatusReplySize = 63;
 constexpr uint8_t kStatusBusy = 254;
 constexpr uint8_t kStatusFailed = 255;
 constexpr size_t kStatusTextOffset = 3;
-// A healthy camera answers busy for a moment; one that stays busy this long
-// is stuck, and the command fails instead of waiting forever.
-constexpr auto kBusyLimit = std::chrono::milliseconds(3000);
+// A healthy camera answers busy for a moment, or for as long as the command
+// itself may take (its time-out); one that stays busy beyond both is stuck,
+// and the command fails instead of waiting forever.
+constexpr auto kMinBusyLimit = std::chrono::milliseconds(3000);
 
 // Register and parameter chunking.
 constexpr size_t kRegHeaderSize = 7;
@@ -132,8 +133,10 @@ void put_reg_header(uint8_t *out, uint8_t target, uint32_t base, uint32_t count)
 
 }  // namespace
 
-uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value) {
+uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value, uint32_t op_timeout_ms) {
     constexpr const char *tag = "usb_ll_check_last_cmd";
+    const auto busy_limit = std::max<std::chrono::milliseconds>(
+        kMinBusyLimit, std::chrono::milliseconds(op_timeout_ms));
     std::chrono::steady_clock::time_point busy_since{};
     bool busy = false;
     for (;;) {
@@ -161,9 +164,9 @@ uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value) {
         if (!busy) {
             busy = true;
             busy_since = now;
-        } else if (now - busy_since >= kBusyLimit) {
+        } else if (now - busy_since >= busy_limit) {
             KV_ERR("[%s] camera still busy after %d ms (t=%u,v=%u), give up\n", tag,
-                   static_cast<int>(kBusyLimit.count()), type, value);
+                   static_cast<int>(busy_limit.count()), type, value);
             return 0;
         }
     }
@@ -172,15 +175,17 @@ uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value) {
 uint8_t usb_ll_exe_cmd(kavri_ll_t *ll, uint8_t dir, uint8_t type, uint16_t value, void *buf,
                        uint32_t len, uint32_t timeout_ms) {
     auto *data = static_cast<uint8_t *>(buf);
+    const auto v = static_cast<uint8_t>(value);
+    // The camera may stay busy as long as the command itself may take.
     if (dir != 0) {
         return send_command(ll, true, type, value, data, len, timeout_ms) &&
-               usb_ll_check_last_cmd(ll, type, static_cast<uint8_t>(value));
+               usb_ll_check_last_cmd(ll, type, v, timeout_ms);
     }
     // A read sends the request first, then fetches the reply of the same length.
     return send_command(ll, true, type, value, data, len, timeout_ms) &&
-           usb_ll_check_last_cmd(ll, type, static_cast<uint8_t>(value)) &&
+           usb_ll_check_last_cmd(ll, type, v, timeout_ms) &&
            send_command(ll, false, type, value, data, len, timeout_ms) &&
-           usb_ll_check_last_cmd(ll, type, static_cast<uint8_t>(value));
+           usb_ll_check_last_cmd(ll, type, v, timeout_ms);
 }
 
 uint8_t usb_ll_reg_write(kavri_ll_t *ll, uint8_t target, uint32_t base, uint32_t *values,

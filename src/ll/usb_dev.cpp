@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "kavri/ll.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "ll/usb_ids.h"
 #include "ll/usb_ll.h"
 #include "ll/usb_sync.h"

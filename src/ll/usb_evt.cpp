@@ -1,6 +1,6 @@
 // The per-device event thread: runs every libusb completion of the device,
 // the synchronous commands' included.
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "ll/usb_ll.h"
 
 namespace kavri::ll {

@@ -104,7 +104,11 @@ void usb_ll_dev_close(kavri_ll_t *ll);
 
 uint8_t usb_ll_exe_cmd(kavri_ll_t *ll, uint8_t dir, uint8_t type, uint16_t value, void *buf,
                        uint32_t len, uint32_t timeout_ms);
-uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value);
+// The status poll of the last command: repeats while the camera answers busy,
+// for at most the larger of 3000 ms and the command's own time-out (a flash
+// erase or a firmware image keeps a camera busy for tens of seconds).
+uint8_t usb_ll_check_last_cmd(kavri_ll_t *ll, uint8_t type, uint8_t value,
+                              uint32_t op_timeout_ms = 0);
 int32_t usb_ll_tx_data(kavri_ll_t *ll, const void *buf, uint32_t len);
 uint8_t usb_ll_dev_reset(kavri_ll_t *ll, uint8_t target);
 uint8_t usb_ll_reg_write(kavri_ll_t *ll, uint8_t target, uint32_t base, uint32_t *values,

@@ -1,10 +1,11 @@
 // Streaming: a ring of sixteen bulk IN transfers kept in flight on the frame
 // endpoint, each handed to the capture callback and resubmitted on completion.
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "ll/usb_ll.h"
 
 namespace kavri::ll {
@@ -80,6 +81,19 @@ void set_stop(usb_ll_dev_priv_t &st, uint8_t value) {
     // Under the ring lock, so no completion can resubmit after stop is set.
     std::lock_guard lock(st.io_mutex);
     st.stop.store(value);
+}
+
+// Bound on waiting for cancelled stream transfers to come back: a
+// cancellation completes within milliseconds, the transfers' own time-out
+// is 6 s.
+constexpr auto kCancelDrainLimit = std::chrono::milliseconds(1000);
+
+// Waits, bounded, until the event thread has delivered every cancelled
+// stream transfer. Without a running event thread nothing would deliver them.
+void wait_ring_drained(usb_ll_dev_priv_t &st) {
+    if (!st.evt_running.load() || st.on_event_thread()) return;
+    std::unique_lock lock(st.io_mutex);
+    st.io_idle.wait_for(lock, kCancelDrainLimit, [&] { return st.ring_in_flight_count == 0; });
 }
 
 }  // namespace
@@ -169,9 +183,12 @@ uint8_t usb_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb, voi
         return 1;
 
     KV_WRN("[%s] kavri_ll_cap_start failed\n", tag);
-    // stop stays clear: the camera layer's callback answers the cancelled
-    // completions with an abort.
+    // The ring is ended here, before returning: with stop left clear the
+    // cancelled transfers completing before the caller could abort would be
+    // resubmitted and stay out until their 6 s time-out.
+    set_stop(st, 1);
     cancel_ring(st, tag);
+    wait_ring_drained(st);
     return 0;
 }
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::ll {
 namespace {

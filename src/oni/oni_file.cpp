@@ -6,7 +6,7 @@
 #include <new>
 
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/oni.h"
 #include "oni/record.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/oni.h"
 #include "oni/record.h"
 #include "oni/stream_tables.h"
@@ -214,7 +214,9 @@ extern "C" KAVRI_API oni_stream_t *oni_stream_open(oni_file_t *file,
         KV_ERR("[%s] file is not open\r\n", __func__);
         return nullptr;
     }
-    if (config->x_res <= 0 || config->y_res <= 0 || config->bytes_per_pixel <= 0) {
+    // A stream may be recorded without a resolution (all 0); a negative size
+    // would be written as a huge unsigned one.
+    if (config->x_res < 0 || config->y_res < 0 || config->bytes_per_pixel < 0) {
         KV_ERR("[%s] bad stream size %dx%d, %d bytes per pixel\r\n", __func__, config->x_res,
                config->y_res, config->bytes_per_pixel);
         return nullptr;

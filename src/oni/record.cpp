@@ -8,7 +8,7 @@
 #include <initializer_list>
 
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::oni {
 

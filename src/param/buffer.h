@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::param {
 

@@ -8,27 +8,10 @@
 
 #include "core/globals.h"
 #include "kavri/api.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/buffer.h"
 #include "param/calib_pkg.h"
-
-// The camera API. Referenced weakly so that this area links on its own (its
-// tests bring their own camera); inside libkavri the camera API always
-// provides them.
-extern "C" {
-__attribute__((weak)) int kavri_param_batch_set(kavri_dev_t *, kavri_param_item_t *, int);
-__attribute__((weak)) int kavri_param_batch_get(kavri_dev_t *, kavri_param_item_t *, int);
-__attribute__((weak)) int kavri_cap_set_frame_buffer(kavri_dev_t *, void *, uint32_t);
-__attribute__((weak)) void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *,
-                                                                 kavri_cap_frame_cb_t);
-__attribute__((weak)) void kavri_cap_set_callback_on_error(kavri_dev_t *, kavri_cap_error_cb_t);
-__attribute__((weak)) int kavri_cap_is_ongoing(kavri_dev_t *);
-__attribute__((weak)) int kavri_cap_start(kavri_dev_t *);
-__attribute__((weak)) int kavri_cap_stop(kavri_dev_t *);
-__attribute__((weak)) int kavri_cap_get_frames(kavri_dev_t *, int, void *, uint32_t,
-                                               kavri_frame_info_t *);
-}
 
 namespace kavri::param {
 namespace {
@@ -38,15 +21,6 @@ constexpr uint32_t kUploadFrameBuffer = 614400;  // two nominal frames kept wait
 constexpr uint8_t kModeNormal = 0;
 constexpr uint8_t kModeDataUpload = 9;
 constexpr int kModeSetTries = 2;
-
-bool camera_api_present() {
-    return kavri_param_batch_set != nullptr && kavri_param_batch_get != nullptr &&
-           kavri_cap_set_frame_buffer != nullptr &&
-           kavri_cap_set_callback_on_frame_ready != nullptr &&
-           kavri_cap_set_callback_on_error != nullptr && kavri_cap_is_ongoing != nullptr &&
-           kavri_cap_start != nullptr && kavri_cap_stop != nullptr &&
-           kavri_cap_get_frames != nullptr;
-}
 
 bool set_mode(kavri_dev_t *dev, uint8_t mode) {
     kavri_param_item_t item{};
@@ -123,7 +97,6 @@ extern "C" KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev) {
         KV_ERR("[%s]  Device handler Is NULL!\r\n", kTag);
         return 0;
     }
-    if (!camera_api_present()) return 0;
     // The upload runs its own capture; an application's would be cut short
     // and fed calibration frames.
     if (kavri_cap_is_ongoing(dev)) {

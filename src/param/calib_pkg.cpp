@@ -6,7 +6,7 @@
 
 #include "core/globals.h"
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/buffer.h"
 #include "param/zip_extract.h"
@@ -16,11 +16,6 @@ namespace {
 
 constexpr char kTagLoad[] = "_load_kavri_param";
 constexpr char kTagParse[] = "_calib_pk_parse";
-constexpr size_t kOffValid = 0;
-constexpr size_t kOffPayloadType = 1;
-constexpr size_t kOffTimestamp = 6;
-constexpr size_t kOffPackageSize = 10;
-constexpr size_t kOffPayloadSize = 14;
 
 const char *prefix_of(const kavri_dev_t *dev) {
     return dev->path != nullptr ? dev->path : g_path_prefix;
@@ -54,16 +49,6 @@ bool copy_payload(FILE *in, const std::string &in_path, FILE *out, const char *o
 
 }  // namespace
 
-PackageHeader decode_package_header(std::span<const uint8_t, kPkgHdrSize> bytes) {
-    PackageHeader h;
-    h.valid = bytes[kOffValid];
-    h.payload_type = bytes[kOffPayloadType];
-    h.timestamp = le::get_u32(&bytes[kOffTimestamp]);
-    h.package_size = le::get_u32(&bytes[kOffPackageSize]);
-    h.payload_size = le::get_u32(&bytes[kOffPayloadSize]);
-    return h;
-}
-
 bool package_download_allowed(const PackageHeader &h, uint16_t sw_version) {
     return h.valid == 1 && sw_version >= kMinSwVersion && h.timestamp != 0 &&
            h.package_size <= kMaxPackageSize &&
@@ -71,9 +56,7 @@ bool package_download_allowed(const PackageHeader &h, uint16_t sw_version) {
 }
 
 std::string working_file_name(const char *prefix, const char *name) {
-    char buf[kFileNameSize];
-    snprintf(buf, sizeof buf, "%s%s", prefix != nullptr ? prefix : "", name);
-    return buf;
+    return std::string(prefix != nullptr ? prefix : "") + name;
 }
 
 bool PackageFileWriter::open(const char *prefix) {
@@ -128,7 +111,7 @@ bool calib_pk_parse(kavri_dev_t *dev) {
     }
 
     const bool is_zip = h.payload_type == kPayloadZip;
-    char target[kFileNameSize] = {};
+    char target[KAVRI_PARAM_PATH_SIZE] = {};
     if (is_zip) {
         snprintf(target, sizeof target, "%s", working_file_name(prefix, kArchiveFileName).c_str());
     } else if (kavri_get_param_absolute_name(dev, target, sizeof target) == nullptr) {

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "core/le.h"
 #include "kavri/types.h"
 #include "param/file_util.h"
 
@@ -20,7 +21,6 @@ constexpr uint32_t kMaxPackageSize = 0xa00000;  // 10 MiB
 constexpr uint16_t kMinSwVersion = 133;         // older firmware cannot upload
 constexpr uint8_t kPayloadZip = 1;
 constexpr size_t kCopyChunk = 4096;
-constexpr size_t kFileNameSize = 256;  // names are formatted into 255 characters
 constexpr char kPackageFileName[] = "calibration.bin";
 constexpr char kArchiveFileName[] = "tmp.zip";
 
@@ -32,7 +32,22 @@ struct PackageHeader {
     uint32_t payload_size = 0;
 };
 
-PackageHeader decode_package_header(std::span<const uint8_t, kPkgHdrSize> bytes);
+// The one decoder of the header, for the loader and for the driver's check
+// of its cached file (parameter 8 carries the header).
+inline PackageHeader decode_package_header(std::span<const uint8_t, kPkgHdrSize> bytes) {
+    constexpr size_t kOffValid = 0;
+    constexpr size_t kOffPayloadType = 1;
+    constexpr size_t kOffTimestamp = 6;
+    constexpr size_t kOffPackageSize = 10;
+    constexpr size_t kOffPayloadSize = 14;
+    PackageHeader h;
+    h.valid = bytes[kOffValid];
+    h.payload_type = bytes[kOffPayloadType];
+    h.timestamp = le::get_u32(&bytes[kOffTimestamp]);
+    h.package_size = le::get_u32(&bytes[kOffPackageSize]);
+    h.payload_size = le::get_u32(&bytes[kOffPayloadSize]);
+    return h;
+}
 
 // Whether the package the camera reports is worth fetching.
 bool package_download_allowed(const PackageHeader &hdr, uint16_t sw_version);
@@ -43,10 +58,10 @@ inline uint32_t package_frame_count(const PackageHeader &hdr) {
     return hdr.package_size / kCalibFrameSize;
 }
 
-// prefix + name, truncated to 255 characters.
+// prefix + name, whole.
 std::string working_file_name(const char *prefix, const char *name);
 
-// The received frames, written to prefix + "calibration.bin" (truncated).
+// The received frames, written to prefix + "calibration.bin".
 class PackageFileWriter {
   public:
     // Logs and fails when the file cannot be created.

@@ -1,7 +1,7 @@
 // The progress line of the calibration archive unpacking.
 #include <atomic>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 
 namespace {

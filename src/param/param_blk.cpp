@@ -1,5 +1,5 @@
 // Hands one block of an open parameter file to a callback.
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/buffer.h"
 #include "param/file_util.h"

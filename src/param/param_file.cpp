@@ -7,10 +7,10 @@
 #include <span>
 
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/file_util.h"
-#include "param/fletcher16.h"
+#include "core/fletcher16.h"
 #include "param/param_format.h"
 
 namespace kavri::param {

@@ -5,16 +5,9 @@
 
 #include "core/globals.h"
 #include "core/le.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
+#include "kavri/api.h"
 #include "kavri/param.h"
-
-// The camera API's batch read. Referenced weakly so that this area links on
-// its own (its tests bring their own camera); inside libkavri the camera API
-// always provides it. Only the low byte of the result is read, which is the
-// bool whatever integer type carries it.
-extern "C" __attribute__((weak)) uint8_t kavri_param_batch_get(kavri_dev_t *dev,
-                                                               kavri_param_item_t *items,
-                                                               int count);
 
 namespace {
 
@@ -25,7 +18,7 @@ constexpr size_t kUidIdOff = 0;       // u32 at value bytes 0..3 of parameter 5
 bool read_one(kavri_dev_t *dev, uint32_t id, kavri_param_item_t &item) {
     std::memset(&item, 0, sizeof item);
     item.param_id = id;
-    return kavri_param_batch_get != nullptr && kavri_param_batch_get(dev, &item, 1) != 0;
+    return kavri_param_batch_get(dev, &item, 1) != 0;
 }
 
 // The parameter id: chip information word XOR the first identity word.
@@ -40,12 +33,21 @@ bool get_param_id(kavri_dev_t *dev, int32_t &id) {
     return true;
 }
 
-char *format_name(kavri_dev_t *dev, char *buf, uint32_t size, const char *pattern) {
+char *format_name(kavri_dev_t *dev, char *buf, uint32_t size, const char *pattern,
+                  const char *tag) {
     if (dev == nullptr || buf == nullptr || size == 0) return nullptr;
     int32_t id = 0;
     if (!get_param_id(dev, id)) return nullptr;
     const char *prefix = dev->path != nullptr ? dev->path : kavri::g_path_prefix;
-    snprintf(buf, size, pattern, prefix, id);
+    const int len = snprintf(buf, size, pattern, prefix, id);
+    // A cut name names another file: the cache would be written under one
+    // name and looked for under the other.
+    if (len < 0 || static_cast<uint32_t>(len) >= size) {
+        KV_ERR("[%s] file name under %s needs %d bytes, the buffer holds %u\n", tag, prefix,
+               len + 1, size);
+        buf[0] = '\0';
+        return nullptr;
+    }
     return buf;
 }
 
@@ -53,10 +55,11 @@ char *format_name(kavri_dev_t *dev, char *buf, uint32_t size, const char *patter
 
 extern "C" KAVRI_API char *kavri_get_param_absolute_name(kavri_dev_t *dev, char *buf,
                                                          uint32_t size) {
-    return format_name(dev, buf, size, "%skavri_param_%d.bin");
+    return format_name(dev, buf, size, "%skavri_param_%d.bin", "kavri_get_param_absolute_name");
 }
 
 extern "C" KAVRI_API char *kavri_get_param_lens_absolute_name(kavri_dev_t *dev, char *buf,
                                                               uint32_t size) {
-    return format_name(dev, buf, size, "%skavri_param_lens_%d.txt");
+    return format_name(dev, buf, size, "%skavri_param_lens_%d.txt",
+                       "kavri_get_param_lens_absolute_name");
 }

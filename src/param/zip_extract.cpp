@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 
 namespace kavri::param {
 namespace {

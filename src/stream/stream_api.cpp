@@ -4,7 +4,7 @@
 #include <mutex>
 #include <new>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "stream/stream_impl.h"
 
 namespace {

@@ -4,13 +4,13 @@
 #include <bit>
 #include <cstring>
 
+#include "core/fletcher16.h"
 #include "core/le.h"
 
 namespace kavri::stream {
 
 namespace {
 
-constexpr unsigned kFletcherMod = 255;
 constexpr size_t kWord = 4;
 
 inline uint32_t load_le32(const uint8_t *p) {
@@ -26,12 +26,7 @@ inline uint32_t load_le32(const uint8_t *p) {
 }  // namespace
 
 uint16_t fletcher16(const uint8_t *p, size_t n) {
-    unsigned s1 = 0, s2 = 0;
-    for (size_t i = 0; i < n; ++i) {
-        s1 = (s1 + p[i]) % kFletcherMod;
-        s2 = (s2 + s1) % kFletcherMod;
-    }
-    return static_cast<uint16_t>(s1 | (s2 << 8));
+    return kavri::fletcher16(std::span<const uint8_t>(p, n));
 }
 
 bool hdr_is_valid(const uint8_t *p) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "stream/stream_impl.h"
 
 namespace kavri::stream {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kavri/log.h"
+#include "core/log_internal.h"
 #include "stream/stream_impl.h"
 
 namespace kavri::stream {
@@ -224,12 +224,21 @@ uint32_t fr_node_add_data(kv_stream_t *s, const uint8_t *p, uint32_t k) {
 }
 
 // A frame node could not be had: the rest of the piece is dropped and the
-// frame it belonged to is lost.
+// frame it belonged to is lost. The active header goes too, with the
+// indexes it would hand on: kept, it would be checked again on the next
+// piece without a header and end discard mode, and the piece after that
+// would be taken as its payload at the wrong offset. Only a newly found
+// frame-start header ends discard mode.
 void drop_rest_of_piece(kv_stream_t *s, Cursor &c) {
     s->bytes_skipped.fetch_add(c.n, std::memory_order_relaxed);
     c.consume(c.n);
     enter_discard_mode(s);
     discard_unverified_frames(s);  // their chunk will never be judged
+    s->hdr_held = 0;
+    s->need_header = false;
+    s->received = 0;
+    s->data_sum = 0;
+    forget_prev_indexes(s);
 }
 
 // Payload of the active chunk. Returns false when the rest of the piece was dropped.

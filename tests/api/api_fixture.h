@@ -17,6 +17,7 @@
 #include "api/dev_priv.h"
 #include "camsim.h"
 #include "common/log_capture.h"
+#include "common/sim_leak_check.h"
 #include "kavri.h"
 
 namespace kavri_api_test {
@@ -59,13 +60,7 @@ class ApiTest : public ::testing::Test {
     void TearDown() override {
         for (kavri_dev_t *dev : to_close_) kavri_dev_close(dev);
         kavri_dev_close(nullptr);
-        const camsim_counters_t c = sim_counters();
-        EXPECT_EQ(c.contexts, 0);
-        EXPECT_EQ(c.open_handles, 0);
-        EXPECT_EQ(c.claimed_interfaces, 0);
-        EXPECT_EQ(c.live_transfers, 0);
-        EXPECT_EQ(c.inflight_transfers, 0);
-        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        kavri_testing::expect_nothing_left_behind();
         camsim_clear();
     }
 

@@ -61,6 +61,18 @@ TEST_F(CaptureFault, MoreThanThirtyTwoTimeoutsStopWithMinusFive) {
     EXPECT_EQ(kavri_cap_get_frames(dev_, 2, buf_.data(), 2 * kTiFrameBytes, nullptr), 2);
 }
 
+TEST_F(CaptureFault, RefusedStartLeavesNoTransferBehind) {
+    // The frame-rate read, then the start command itself.
+    ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_FAIL_COMMAND, 2, 0, nullptr), CAMSIM_OK);
+    EXPECT_EQ(kavri_cap_start(dev_), 0);
+    // The ring was ended before the start returned: nothing was resubmitted
+    // in between and nothing is still out waiting for its time-out.
+    EXPECT_EQ(sim_counters().inflight_transfers, 0);
+    EXPECT_EQ(kavri_cap_is_ongoing(dev_), 0);
+    ASSERT_EQ(kavri_cap_start(dev_), 1);
+    EXPECT_EQ(kavri_cap_get_frames(dev_, 2, buf_.data(), 2 * kTiFrameBytes, nullptr), 2);
+}
+
 TEST_F(CaptureFault, ThirtyTwoTimeoutsAreTolerated) {
     ASSERT_EQ(kavri_cap_start(dev_), 1);
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_TIMEOUT_BULK_IN, 32, 0, nullptr), CAMSIM_OK);

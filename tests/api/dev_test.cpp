@@ -197,4 +197,67 @@ TEST_F(Dev, OpenByFdIsNotSupported) {
     EXPECT_TRUE(log.has("kavri_dev_open_by_fd currently only support in android!"));
 }
 
+// What a driver's decode writes is read from its record, whatever its table:
+// float output is handed over as it is, 16-bit millimetres are widened to
+// metres.
+constexpr uint32_t kDecodeW = 4, kDecodeH = 2, kDecodePixels = kDecodeW * kDecodeH;
+constexpr float kFloatBase = 0.25f;
+constexpr uint16_t kMmBase = 1000;
+
+int32_t decode_floats(kavri_drv_t *, void *dst, uint32_t dst_bytes, uint32_t, const uint16_t *,
+                      uint32_t, const kavri_frame_info_t *) {
+    auto *out = static_cast<float *>(dst);
+    const uint32_t n = std::min<uint32_t>(kDecodePixels, dst_bytes / sizeof(float));
+    for (uint32_t i = 0; i < n; ++i) out[i] = kFloatBase + static_cast<float>(i);
+    return static_cast<int32_t>(n);
+}
+
+int32_t decode_millimetres(kavri_drv_t *, void *dst, uint32_t dst_bytes, uint32_t, const uint16_t *,
+                           uint32_t, const kavri_frame_info_t *) {
+    auto *out = static_cast<uint16_t *>(dst);
+    const uint32_t n = std::min<uint32_t>(kDecodePixels, dst_bytes / sizeof(uint16_t));
+    for (uint32_t i = 0; i < n; ++i) out[i] = static_cast<uint16_t>(kMmBase + i);
+    return static_cast<int32_t>(n * sizeof(uint16_t));
+}
+
+TEST_F(Dev, DistanceFollowsTheDecodeOutputTheRecordDeclares) {
+    struct Case {
+        uint8_t distance_out;
+        decltype(kavri_drv_op_t::frame_decode) decode;
+        float first_m;
+    };
+    const Case cases[] = {
+        {KAVRI_DECODE_OUT_F32_M, decode_floats, kFloatBase},
+        {KAVRI_DECODE_OUT_U16_MM, decode_millimetres, kMmBase / 1000.0f},
+    };
+    plug();
+    kavri_dev_t *dev = open_first();
+    ASSERT_NE(dev, nullptr);
+    kavri_drv_t *drv = kavri_dev_get_drv(dev);
+    ASSERT_NE(drv, nullptr);
+    const kavri_drv_t saved = *drv;
+    for (const Case &c : cases) {
+        kavri_drv_op_t ops = *saved.ops;
+        ops.frame_decode = c.decode;
+        drv->ops = &ops;
+        drv->distance_out = c.distance_out;
+        kavri_frame_info_t info{};
+        info.width = kDecodeW;
+        info.height = kDecodeH;
+        const std::vector<uint8_t> raw(64);
+        info.frame_size = static_cast<uint32_t>(raw.size());
+        std::vector<float> dst(kDecodePixels, -1.0f);
+        EXPECT_EQ(kavri_frame_get_distance(dev, dst.data(), kDecodePixels, raw.data(),
+                                           static_cast<uint32_t>(raw.size()), &info),
+                  static_cast<int>(kDecodePixels));
+        for (uint32_t i = 0; i < kDecodePixels; ++i) {
+            const float step = c.distance_out == KAVRI_DECODE_OUT_F32_M ? 1.0f : 0.001f;
+            EXPECT_FLOAT_EQ(dst[i], c.first_m + step * static_cast<float>(i))
+                << "output " << int{c.distance_out} << " pixel " << i;
+        }
+        drv->ops = saved.ops;
+        drv->distance_out = saved.distance_out;
+    }
+}
+
 }  // namespace

@@ -104,6 +104,29 @@ TEST(FrameFile, DistanceLayoutsRoundTrip) {
     }
 }
 
+TEST(FrameFile, EveryMillimetreValueLoadsAsItsQuotientBy1000) {
+    constexpr uint32_t kValues = 65536;
+    constexpr uint32_t kSide = 256;
+    struct Case {
+        const char *header;
+        size_t value_bytes;
+    } cases[] = {{"KV_DIST,U16,256,256\n", 2}, {"KV_DIST,U32,256,256\n", 4}};
+    for (const Case &c : cases) {
+        std::string file = c.header;
+        for (uint32_t v = 0; v < kValues; ++v)
+            for (size_t k = 0; k < c.value_bytes; ++k)
+                file.push_back(static_cast<char>(k < 2 ? (v >> (8 * k)) & 0xFF : 0));
+        TempFd f;
+        f.write_raw(file);
+        std::vector<float> back(kValues);
+        ASSERT_EQ(kavri_frame_load_distance(f.fd(), back.data(), kValues, nullptr, nullptr),
+                  int(kSide * kSide));
+        uint32_t off = 0;
+        for (uint32_t v = 0; v < kValues; ++v) off += back[v] != float(v) / 1000.0f;
+        EXPECT_EQ(off, 0u) << c.header;
+    }
+}
+
 TEST(FrameFile, OnlyWholeDistanceFramesAreSaved) {
     TempFd f;
     std::vector<float> d(6, 1.0f);  // one and a half 2x2 frames

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "kavri/api.h"
@@ -78,6 +79,19 @@ TEST(FramePcl, ColourIsTheColourMapValueAsANumber) {
     EXPECT_EQ(out[3], std::floor(out[3]));  // a colour value, not a bit pattern
     EXPECT_GE(out[3], 0.0f);
     EXPECT_LE(out[3], static_cast<float>(0xFFFFFF));
+}
+
+TEST(FramePcl, AbsurdWidthNeedsNoMemoryOfItsSize) {
+    // A row of 2^32 - 1 pixels of which only the first is ever read: the
+    // destination holds one point.
+    const kavri_lens_param_t lens = {0, 0, 1, 1, 1};
+    const float d = 1.0f;
+    const uint32_t width = UINT32_MAX;
+    float out[4] = {};
+    EXPECT_EQ(kavri_frame_get_pcl(&g_dev, out, 3, &d, 1, width, 1, &lens), 1);
+    EXPECT_FLOAT_EQ(out[2], 1.0f);
+    EXPECT_EQ(kavri_frame_get_pcl_xyzd(&g_dev, out, 4, &d, 1, width, 1, 1, &lens), 1);
+    EXPECT_EQ(kavri_frame_get_pcl_xyzd(&g_dev, out, 4, &d, 1, width, 1, 0, &lens), 1);
 }
 
 TEST(FramePcl, DegenerateLensIsRefused) {

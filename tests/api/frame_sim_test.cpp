@@ -3,7 +3,6 @@
 // ground truth; the planar wall, automatic integration and the consistency
 // check.
 #include <gtest/gtest.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -346,14 +345,9 @@ TEST_F(FrameSim, AutomaticIntegrationBacksOffFromSaturation) {
     EXPECT_LT(prev, 1500u);
 }
 
-// Waits until just after the wall clock's next whole second.
-void wait_second_start() {
-    timeval tv{};
-    ::gettimeofday(&tv, nullptr);
-    std::this_thread::sleep_for(std::chrono::microseconds(1000000 - tv.tv_usec + 20000));
-}
-
-TEST_F(FrameSim, InconsistentFrameIsDroppedAndResyncRateLimited) {
+// The once-a-second limit of the resync is tested on the driver with its own
+// clock; here the first inconsistent frame of a device always sends one.
+TEST_F(FrameSim, InconsistentFrameIsDroppedAndResyncSent) {
     open_camera("default", false);
     const int16_t sync_value = 0;
     ASSERT_EQ(kavri_filter_enable(&dev_, KAVRI_FILTER_SYNC_CHECK, &sync_value, 2), 1);
@@ -386,7 +380,6 @@ TEST_F(FrameSim, InconsistentFrameIsDroppedAndResyncRateLimited) {
     stop();
     camsim_camera_stats_t before{};
     camsim_get_camera_stats(cam_, &before);
-    wait_second_start();
     distance(raw, info, &n);
     EXPECT_EQ(n, 0);  // dropped, resync sent
     uint8_t v[18] = {}, len = 0;
@@ -395,11 +388,6 @@ TEST_F(FrameSim, InconsistentFrameIsDroppedAndResyncRateLimited) {
     camsim_camera_stats_t after{};
     camsim_get_camera_stats(cam_, &after);
     EXPECT_EQ(after.param_sets, before.param_sets + 1);
-    // Within the same second the frame is decoded and nothing more is sent.
-    distance(raw, info, &n);
-    EXPECT_EQ(n, static_cast<int>(kN));
-    camsim_get_camera_stats(cam_, &before);
-    EXPECT_EQ(before.param_sets, after.param_sets);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "camsim.h"
 #include "camsim_calib.h"
+#include "common/sim_leak_check.h"
 #include "kavri.h"
 #include "kavri/init.h"
 
@@ -64,11 +65,7 @@ class MultiDev : public ::testing::Test {
         for (Cam &c : cams_)
             if (c.open) kavri_dev_close(&c.dev);
         kavri_uninit();
-        camsim_counters_t k{};
-        camsim_get_counters(&k);
-        EXPECT_EQ(k.open_handles, 0);
-        EXPECT_EQ(k.live_transfers, 0);
-        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        kavri_testing::expect_nothing_left_behind();
         camsim_clear();
         std::filesystem::remove_all(dir_);
     }

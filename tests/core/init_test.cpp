@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kavri.h"
+#include "core/log_internal.h"
 
 namespace fs = std::filesystem;
 
@@ -68,7 +69,10 @@ TEST_F(Init, WithoutANameLogsToTodaysFile) {
         EXPECT_TRUE(found) << expect;
         kavri_uninit();
         const std::string text = slurp(fs::exists(expect) ? expect : todays_log_name());
-        EXPECT_NE(text.find("[kavri_init] \n --- KAVRI v1.50(compile at "), std::string::npos)
+        const std::string version =
+            "v" + std::to_string(KAVRI_VERSION_MAJOR) + "." + std::to_string(KAVRI_VERSION_MINOR);
+        EXPECT_NE(text.find("[kavri_init] \n --- KAVRI " + version + "(compile at "),
+                  std::string::npos)
             << text;
         EXPECT_NE(text.find(") log start -----\n"), std::string::npos) << text;
         // The file sink's threshold is DBG: the stop line is there too.

@@ -9,7 +9,7 @@
 namespace fs = std::filesystem;
 
 class PathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kavri_path_XXXXXX";
         root_ = mkdtemp(tmpl);

@@ -17,10 +17,15 @@ TEST(Records, ErrorNamesCoverTheTableAndNothingElse) {
         int32_t code;
         const char *name;
     };
-    const Case cases[] = {{-10, "KAVRI_ERR_CAP_UNKNOWN"}, {-8, "KAVRI_ERR_CAP_ERROR"},
-                          {-7, "KAVRI_ERR_CAP_STALL"},    {-5, "KAVRI_ERR_CAP_TIMEOUT"},
-                          {0, "OK"},                      {3, "KAVRI_ERR_CAP_FRAME_DISCARD"},
-                          {-9, "**UNKNOWN**"},            {-11, "**UNKNOWN**"},
-                          {4, "**UNKNOWN**"},             {-3, "**UNKNOWN**"}};
+    const Case cases[] = {{-10, "KAVRI_ERR_CAP_UNKNOWN"},
+                          {-8, "KAVRI_ERR_CAP_ERROR"},
+                          {-7, "KAVRI_ERR_CAP_STALL"},
+                          {-5, "KAVRI_ERR_CAP_TIMEOUT"},
+                          {0, "OK"},
+                          {3, "KAVRI_ERR_CAP_FRAME_DISCARD"},
+                          {-9, "**UNKNOWN**"},
+                          {-11, "**UNKNOWN**"},
+                          {4, "**UNKNOWN**"},
+                          {-3, "**UNKNOWN**"}};
     for (const auto &c : cases) EXPECT_STREQ(kavri_error_name(c.code), c.name) << c.code;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "camsim.h"
+#include "common/sim_leak_check.h"
 #include "data/data_fixture.h"
 #include "kavri.h"
 
@@ -28,11 +29,7 @@ class DataDeviceTest : public ::testing::Test {
         kavri_dev_close(&dev_);
         std::remove(path_.c_str());
         std::remove((path_ + ".up").c_str());
-        camsim_counters_t c{};
-        camsim_get_counters(&c);
-        EXPECT_EQ(c.open_handles, 0);
-        EXPECT_EQ(c.live_transfers, 0);
-        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        kavri_testing::expect_nothing_left_behind();
         camsim_clear();
     }
 

@@ -23,34 +23,22 @@ TEST_F(DataTest, DataInfoReportsTheCameraImage) {
     EXPECT_EQ(none[4] & none[5] & none[6] & none[7], 0xFF);
 }
 
-TEST_F(DataTest, PayloadHelperHandsOverTheNextBytes) {
+TEST_F(DataTest, PayloadHelperReadsItsTwelveByteRecordAndReturnsZero) {
     const auto image = random_bytes(1000, 22);
     ASSERT_EQ(camsim_data_put(cam_, 2, 1, image.data(), 1000), CAMSIM_OK);
     uint8_t rec[KAVRI_DATA_INFO_SIZE] = {2};
     ASSERT_EQ(al_get_data_info(ll_, KAVRI_DATA_ACT_INFO, rec, sizeof rec), 1);
-    std::vector<uint8_t> buf(KAVRI_DATA_UPLOAD_CHUNK);
-    ASSERT_EQ(al_get_data_payload(ll_, buf.data(), 450), 1);
-    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), image.begin()));
-    ASSERT_EQ(al_get_data_payload(ll_, buf.data(), 3), 1);
-    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 3, image.begin() + 450));
-}
-
-TEST_F(DataTest, PayloadHelperRefusesBadLengthsWithoutTraffic) {
-    const uint64_t before = camera_stats(cam_).commands;
-    std::vector<uint8_t> buf(500);
-    EXPECT_EQ(al_get_data_payload(ll_, buf.data(), 0), 0);
-    EXPECT_EQ(al_get_data_payload(ll_, buf.data(), 451), 0);
+    constexpr uint8_t kGuard = 0xA5;
+    std::vector<uint8_t> buf(KAVRI_DATA_UPLOAD_CHUNK + 16, kGuard);
+    // Asking for 12 bytes: the 12-byte reply is the image's first bytes.
+    EXPECT_EQ(al_get_data_payload(ll_, buf.data(), KAVRI_DATA_PAYLOAD_REQ_SIZE), 0);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + KAVRI_DATA_PAYLOAD_REQ_SIZE, image.begin()));
+    // Asking for more than a 12-byte read holds: refused, and nothing beyond the record is written.
+    EXPECT_EQ(al_get_data_payload(ll_, buf.data(), KAVRI_DATA_UPLOAD_CHUNK), 0);
+    EXPECT_EQ(log().count("[al_get_data_payload] Cmd:(0xcc,0x11) failed"), 1u);
+    EXPECT_TRUE(std::all_of(buf.begin() + KAVRI_DATA_PAYLOAD_REQ_SIZE, buf.end(),
+                            [](uint8_t b) { return b == kGuard; }));
     EXPECT_EQ(al_get_data_payload(ll_, nullptr, 10), 0);
-    EXPECT_EQ(camera_stats(cam_).commands, before);
-}
-
-TEST_F(DataTest, PayloadBeyondTheImageFails) {
-    const auto image = random_bytes(100, 23);
-    ASSERT_EQ(camsim_data_put(cam_, 2, 1, image.data(), 100), CAMSIM_OK);
-    uint8_t rec[KAVRI_DATA_INFO_SIZE] = {2};
-    ASSERT_EQ(al_get_data_info(ll_, KAVRI_DATA_ACT_INFO, rec, sizeof rec), 1);
-    std::vector<uint8_t> buf(KAVRI_DATA_UPLOAD_CHUNK);
-    EXPECT_EQ(al_get_data_payload(ll_, buf.data(), 101), 0);
 }
 
 TEST_F(DataTest, ActionInfoReadsOnlyKnownActions) {

@@ -162,6 +162,19 @@ TEST(EpcSort, UnsortInvertsSortForEveryHeight) {
     }
 }
 
+TEST(EpcSort, InPlaceGivesTheSameImage) {
+    for (int h = 1; h <= 9; ++h) {
+        std::vector<uint16_t> src(size_t(3 * h)), want(src.size(), 0);
+        std::iota(src.begin(), src.end(), 0);
+        calc_dcs_sort(want.data(), src.data(), 3, h);
+        std::vector<uint16_t> img = src;
+        calc_dcs_sort(img.data(), img.data(), 3, h);
+        EXPECT_EQ(img, want) << h;
+        calc_dcs_unsort(img.data(), img.data(), 3, h);
+        EXPECT_EQ(img, src) << h;
+    }
+}
+
 TEST(EpcSort, NonPositiveHeightCopiesNothing) {
     std::vector<uint16_t> src(4, 7), dst(4, 0);
     calc_dcs_sort(dst.data(), src.data(), 2, 0);

@@ -3,6 +3,7 @@
 // integration step and the consistency check.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "drv/epc_decode_steps.h"
@@ -184,6 +185,28 @@ TEST(EpcSyncCheck, ConsistentFramePassesAndShiftedOneFails) {
     EXPECT_FALSE(frame_consistent(good.data(), 100, 0));
 }
 
+// The resync is sent at most once per clock second: within the same second an
+// inconsistent frame is let through, the next second drops it again.
+std::atomic<int64_t> g_test_clock_s{0};
+
+TEST(EpcSyncCheck, ResyncIsRateLimitedToOncePerClockSecond) {
+    set_sync_clock([] { return g_test_clock_s.load(); });
+    Driver d;
+    std::vector<uint16_t> bad = uniform_frame(100, 5000, 600);
+    for (size_t i = 200; i < 400; ++i) bad[i] = static_cast<uint16_t>(bad[i] + 300);
+    const uint32_t bytes = static_cast<uint32_t>(bad.size() * 2);
+    struct Step {
+        int64_t second;
+        bool kept;
+    };
+    const Step steps[] = {{1000, false}, {1000, true}, {1000, true}, {1001, false}, {1001, true}};
+    for (const Step &s : steps) {
+        g_test_clock_s = s.second;
+        EXPECT_EQ(sync_check(d.drv(), d.st(), 0, bad.data(), 100, bytes), s.kept) << s.second;
+    }
+    set_sync_clock(nullptr);
+}
+
 TEST(EpcDecode, GrayPathSortsRowsAndMergesPairs) {
     Driver d;
     const kavri_frame_info_t info = info_for(2, 4);
@@ -200,6 +223,30 @@ TEST(EpcDecode, GrayPathSortsRowsAndMergesPairs) {
     ASSERT_EQ(epc_frame_decode(d.drv(), out.data(), 16, 2, raw.data(), 64, &info), 16);
     EXPECT_NEAR(out[0], 400, 2);  // rows 0 and 1 are a pair
     EXPECT_NEAR(out[4], 100, 2);
+}
+
+TEST(EpcDecode, EveryPixelOfAnImageOfOddPixelCountIsDecoded) {
+    Driver d;
+    d.set_freq(12000000);
+    d.st().smooth_en = 0;
+    d.st().t_sensor = d.st().t_ib = 0;
+    d.calib().offset_mm = 0;
+    constexpr uint32_t kSide = 3;  // 9 pixels: not a multiple of 4
+    constexpr uint32_t kPx = kSide * kSide;
+    constexpr uint16_t kUntouched = 0x1234;
+    const kavri_frame_info_t info = info_for(kSide, kSide);
+    const std::vector<uint16_t> raw = uniform_frame(kPx, 8192, 500);
+    struct Case {
+        uint32_t kind;
+        uint16_t want;
+    };
+    for (const Case c : {Case{1, 3123}, Case{2, 500}}) {
+        std::vector<uint16_t> out(kPx, kUntouched);
+        ASSERT_EQ(
+            epc_frame_decode(d.drv(), out.data(), kPx * 2, c.kind, raw.data(), kPx * 8, &info),
+            static_cast<int32_t>(kPx * 2));
+        for (size_t i = 0; i < kPx; ++i) EXPECT_NEAR(out[i], c.want, 2) << c.kind << " " << i;
+    }
 }
 
 TEST(EpcDecode, UndistortionRunsOnFullFrames) {

@@ -44,6 +44,20 @@ TEST(EpcDriver, FrameInfoDefaultsAndSizeCheck) {
     EXPECT_EQ(out.frame_format, 171);
 }
 
+TEST(EpcDriver, CalibrationDataFramesKeepTheLastTemperatures) {
+    // Their description words carry no temperatures (zeros in practice):
+    // the drift correction goes on with those of the last image frame.
+    Driver d;
+    d.st().temp_monitor_en = 0;
+    kavri_frame_info_t out{};
+    kv_stream_frame_info_t r = raw_info(614400, 2, 0, 0, 412, 305);
+    ASSERT_EQ(epc_frame_get_info(d.drv(), &out, &r), 1);
+    r = raw_info(153600, 171, 0, 0, 0, 0);
+    ASSERT_EQ(epc_frame_get_info(d.drv(), &out, &r), 1);
+    EXPECT_EQ(d.st().t_sensor, 412);
+    EXPECT_EQ(d.st().t_ib, 305);
+}
+
 TEST(EpcDriver, LensParametersScaleToTheFrame) {
     Driver d;
     kv_lens_param_t l{};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <vector>
 
@@ -286,6 +287,24 @@ TEST(EpcMountFile, BlockShorterThanItsPlanesIsRefused) {
     Driver d;
     EXPECT_EQ(d.mount_file(f.path()), -1);
     EXPECT_EQ(epc_calc_calib_loaded(d.drv()), 0);
+}
+
+TEST(EpcMountFile, RefusedBlockChoosesNoFrequency) {
+    camsim::FrameGenerator gen(gen_cfg(false, false));
+    camsim::CalibGenOptions opt;
+    opt.blocks = {{20000000, 3, 400, 32768}};
+    std::vector<uint8_t> file = camsim::make_calib_file(gen, opt);
+    const size_t box_len = 1202 + 5 + 8;  // f32 box length in the only block's driver header
+    for (const float bad : {-1.0f, NAN, 1.0e9f}) {
+        kavri::le::put_u32(file.data() + box_len, std::bit_cast<uint32_t>(bad));
+        TempFile f("badbox");
+        write_bytes(f.path(), file);
+        Driver d;
+        EXPECT_EQ(d.mount_file(f.path()), -1);
+        // Nothing mounted: the driver stays at its default frequency.
+        EXPECT_EQ(d.st().mod_freq, 12000000u) << bad;
+        EXPECT_EQ(epc_calc_calib_loaded(d.drv()), 0);
+    }
 }
 
 TEST(EpcMountFile, ScaleOffsetFitOfTwoPlanes) {

@@ -20,6 +20,7 @@
 
 #include "camsim.h"
 #include "common/log_capture.h"
+#include "common/sim_leak_check.h"
 #include "kavri.h"
 
 namespace kavri_test {
@@ -109,14 +110,7 @@ class SimTest : public ::testing::Test {
 
     void TearDown() override {
         for (kavri_ll_t *ll : to_close_) kavri_ll_dev_close(ll);
-        const camsim_counters_t c = sim_counters();
-        EXPECT_EQ(c.contexts, 0);
-        EXPECT_EQ(c.device_refs, 0);
-        EXPECT_EQ(c.open_handles, 0);
-        EXPECT_EQ(c.claimed_interfaces, 0);
-        EXPECT_EQ(c.live_transfers, 0);
-        EXPECT_EQ(c.inflight_transfers, 0);
-        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        kavri_testing::expect_nothing_left_behind();
         camsim_clear();
     }
 

@@ -494,7 +494,10 @@ TEST_F(OniLayout, OpenFailuresLeaveNothingBehind) {
     ASSERT_EQ(oni_open(&file, path("ok.oni").c_str()), 1);
     EXPECT_EQ(oni_stream_open(&file, nullptr), nullptr);
     oni_stream_config_t bad = kDepth320;
-    bad.x_res = 0;
+    bad.x_res = -1;  // no size at all is allowed, a negative one is not
+    EXPECT_EQ(oni_stream_open(&file, &bad), nullptr);
+    bad = kDepth320;
+    bad.bytes_per_pixel = -2;
     EXPECT_EQ(oni_stream_open(&file, &bad), nullptr);
     oni_stream_t *depth = oni_stream_open(&file, &kDepth320);
     ASSERT_NE(depth, nullptr);
@@ -505,6 +508,22 @@ TEST_F(OniLayout, OpenFailuresLeaveNothingBehind) {
     oni_close(&file);
     oni_close(&file);  // a closed object is left cleared
     oni_close(nullptr);
+}
+
+TEST_F(OniLayout, StreamWithoutResolutionIsRecorded) {
+    oni_stream_config_t sizeless = kDepth320;
+    sizeless.x_res = 0;
+    sizeless.y_res = 0;
+    sizeless.bytes_per_pixel = 0;
+    oni_file_t file;
+    ASSERT_EQ(oni_open(&file, path("sizeless.oni").c_str()), 1);
+    ASSERT_NE(oni_stream_open(&file, &sizeless), nullptr);
+    oni_close(&file);
+    const File f = parse(path("sizeless.oni"));
+    ASSERT_TRUE(f.well_formed);
+    EXPECT_EQ(int_property(f, 1, "oniRequiredFrameSize"), 0u);
+    EXPECT_EQ(general_property(f, 1, "xnMapOutputMode"),
+              u32_bytes({0, 0, static_cast<uint32_t>(kDepth320.fps)}));
 }
 
 TEST(OniNames, NodeTypeNames) {

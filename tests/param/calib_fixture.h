@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "camsim.h"
+#include "common/sim_leak_check.h"
 #include "kavri.h"
 #include "param_test_util.h"
 
@@ -66,11 +67,7 @@ class CalibOnSim : public ::testing::Test {
     void TearDown() override {
         close();
         kavri_uninit();
-        camsim_counters_t c{};
-        camsim_get_counters(&c);
-        EXPECT_EQ(c.open_handles, 0);
-        EXPECT_EQ(c.live_transfers, 0);
-        EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+        kavri_testing::expect_nothing_left_behind();
         camsim_clear();
     }
 
@@ -91,7 +88,7 @@ class CalibOnSim : public ::testing::Test {
     std::string work_prefix() const { return work_dir() + "/"; }
     std::string work_file(const std::string &name) const { return work_prefix() + name; }
     std::string param_file() {
-        char name[256] = {};
+        char name[KAVRI_PARAM_PATH_SIZE] = {};
         EXPECT_NE(kavri_get_param_absolute_name(&dev_, name, sizeof name), nullptr);
         return name;
     }

@@ -231,5 +231,33 @@ TEST_F(Load, DriverDownloadsAtOpenAndUsesTheCacheAfterwards) {
     EXPECT_EQ(calib_stats().uploads, 1u);  // the file is current: no second download
 }
 
+// The parameter file's name holds the whole working path: the file the
+// download writes is the one the driver mounts, and the next open finds it.
+TEST_F(Load, LongWorkingPathStillMountsTheCalibration) {
+    for (const size_t length : {size_t{64}, size_t{255}}) {
+        SCOPED_TRACE(length);
+        std::string prefix = dir_.file("long" + std::to_string(length)) + "/";
+        ASSERT_LT(prefix.size(), size_t{40}) << "the temporary folder leaves no room";
+        while (prefix.size() < length) {
+            const size_t take = std::min<size_t>(40, length - prefix.size());
+            prefix += std::string(take - 1, 'd') + "/";
+        }
+        ASSERT_EQ(prefix.size(), length);
+        ASSERT_EQ(kavri_path_cfg(prefix.c_str()), 0);
+        close();
+        ASSERT_EQ(camsim_calib_use(cam_, "bin"), CAMSIM_OK);
+        const uint32_t uploads = calib_stats().uploads;
+        ASSERT_NE(open(), nullptr);
+        EXPECT_EQ(calib_stats().uploads, uploads + 1);
+        EXPECT_EQ(kavri_filter_enable(&dev_, KAVRI_FILTER_CALIB, nullptr, 0), 1);
+        EXPECT_EQ(param_file().rfind(prefix, 0), 0u);
+        EXPECT_TRUE(param_file_valid());
+        close();
+        ASSERT_NE(open(), nullptr);
+        EXPECT_EQ(calib_stats().uploads, uploads + 1);  // the cache is found
+        EXPECT_EQ(kavri_filter_enable(&dev_, KAVRI_FILTER_CALIB, nullptr, 0), 1);
+    }
+}
+
 }  // namespace
 }  // namespace kavri::param::test

@@ -108,10 +108,10 @@ TEST(PackageHeader, DownloadNeedsValidPackageAndFirmware133) {
     for (const auto &c : refused) EXPECT_FALSE(package_download_allowed(c.h, c.sw)) << c.why;
 }
 
-TEST(PackageNames, PrefixAndNameTruncatedTo255) {
+TEST(PackageNames, PrefixAndNameKeptWhole) {
     EXPECT_EQ(working_file_name("/w/", kPackageFileName), "/w/calibration.bin");
-    const std::string long_prefix(300, 'p');
-    EXPECT_EQ(working_file_name(long_prefix.c_str(), kArchiveFileName), std::string(255, 'p'));
+    const std::string long_prefix(255, 'p');
+    EXPECT_EQ(working_file_name(long_prefix.c_str(), kArchiveFileName), long_prefix + "tmp.zip");
 }
 
 TEST_F(CalibPackageTest, PlainParameterFileLandsUnderTheWorkingPath) {
@@ -371,11 +371,23 @@ TEST_F(CalibPackageTest, NamesUseTheParameterId) {
     EXPECT_EQ(std::string(buf), prefix_ + "kavri_param_-2.bin");
 }
 
-TEST_F(CalibPackageTest, NameIsTruncatedToTheBuffer) {
+// A cut name would name another file: it is refused, never truncated.
+TEST_F(CalibPackageTest, NameThatDoesNotFitTheBufferIsRefused) {
     dev_.path = "";
     char buf[16];
-    ASSERT_EQ(kavri_get_param_absolute_name(&dev_, buf, sizeof buf), buf);
-    EXPECT_STREQ(buf, "kavri_param_305");
+    LogCapture log;
+    EXPECT_EQ(kavri_get_param_absolute_name(&dev_, buf, sizeof buf), nullptr);
+    EXPECT_EQ(kavri_get_param_lens_absolute_name(&dev_, buf, sizeof buf), nullptr);
+    EXPECT_TRUE(
+        log.has("[kavri_get_param_absolute_name] file name under  needs 26 bytes, the "
+                "buffer holds 16\n"))
+        << log.text();
+    const std::string longest(255, 'p');
+    dev_.path = longest.c_str();
+    char room[KAVRI_PARAM_PATH_SIZE];
+    ASSERT_EQ(kavri_get_param_lens_absolute_name(&dev_, room, sizeof room), room);
+    EXPECT_EQ(std::string(room),
+              longest + "kavri_param_lens_" + std::to_string(0x12345679) + ".txt");
 }
 
 TEST_F(CalibPackageTest, NameFailsWhenEitherChipReadFails) {

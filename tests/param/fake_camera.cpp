@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/le.h"
+#include "kavri/api.h"
 
 namespace kavri::param::test {
 
@@ -15,7 +16,8 @@ FakeChipInfo &fake_camera() {
 
 using kavri::param::test::fake_camera;
 
-extern "C" uint8_t kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+// Defined against the camera API's own declaration, so its type is checked.
+extern "C" int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
     if (dev == nullptr || items == nullptr || count != 1) return 0;
     auto &cam = fake_camera();
     ++cam.reads;

@@ -12,7 +12,7 @@
 
 #include "core/le.h"
 #include "kavri/param.h"
-#include "param/fletcher16.h"
+#include "core/fletcher16.h"
 
 namespace kavri::param::test {
 

@@ -10,6 +10,8 @@
 #include "param_test_util.h"
 
 using namespace kavri::param;
+using kavri::fletcher16;
+using kavri::Fletcher16;
 using namespace kavri::param::test;
 
 namespace {
@@ -256,9 +258,17 @@ TEST_F(ParamFileTest, MissingFileAndNullArguments) {
     kavri_param_close(nullptr);
 }
 
-TEST_F(ParamFileTest, PathLongerThan127IsRefused) {
+// The handle keeps any name under the 255-character working path; a longer
+// one is refused rather than cut.
+TEST_F(ParamFileTest, PathsBeyondTheNameRecordAreRefused) {
     std::string deep = dir_.path();
-    while (deep.size() < 140) deep += "/dddddddddd";
+    while (deep.size() < 280) deep += "/dddddddddd";
+    std::filesystem::create_directories(deep);
+    path_ = deep + "/p.bin";
+    ASSERT_TRUE(open_spec(two_block_spec()));
+    EXPECT_EQ(std::string(param_.name), path_);
+    kavri_param_close(&param_);
+    while (deep.size() < KAVRI_PARAM_NAME_SIZE) deep += "/dddddddddd";
     std::filesystem::create_directories(deep);
     path_ = deep + "/p.bin";
     LogCapture log;

@@ -254,7 +254,6 @@ TEST_F(Transfers, TwoCamerasOnTwoThreadsWhileOneIsUnplugged) {
     ASSERT_EQ(camsim_plug(&cfg), 1);
     std::atomic<bool> b_streaming{false};
     size_t a_frames = 0, b_frames = 0;
-    int b_no_device = 0;
     auto run = [&](int cam, size_t want, size_t &got) {
         camsim_camera_info_t info;
         ASSERT_EQ(camsim_camera_info(cam, &info), 0);
@@ -269,7 +268,6 @@ TEST_F(Transfers, TwoCamerasOnTwoThreadsWhileOneIsUnplugged) {
             ASSERT_TRUE(ring.frames(1));
             b_streaming = true;
             ASSERT_TRUE(ring.run_until([&] { return ring.outstanding == 0; }, 20000));
-            b_no_device = ring.statuses[LIBUSB_TRANSFER_NO_DEVICE];
         }
         got = ring.parser.frames.size();
     };
@@ -281,7 +279,6 @@ TEST_F(Transfers, TwoCamerasOnTwoThreadsWhileOneIsUnplugged) {
     b.join();
     EXPECT_GE(a_frames, 6u);
     EXPECT_GE(b_frames, 1u);
-    EXPECT_GE(b_no_device, 0);
 }
 
 }  // namespace

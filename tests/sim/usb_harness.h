@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "camsim.h"
+#include "common/sim_leak_check.h"
 
 namespace simtest {
 
@@ -43,18 +44,7 @@ class SimTest : public ::testing::Test {
         camsim_reset();
         camsim_clear();
     }
-    void TearDown() override {
-        camsim_counters_t c;
-        camsim_get_counters(&c);
-        EXPECT_EQ(c.contexts, 0);
-        EXPECT_EQ(c.device_refs, 0);
-        EXPECT_EQ(c.devices, 0);
-        EXPECT_EQ(c.open_handles, 0);
-        EXPECT_EQ(c.claimed_interfaces, 0);
-        EXPECT_EQ(c.live_transfers, 0);
-        EXPECT_EQ(c.inflight_transfers, 0);
-        EXPECT_EQ(c.misuse, expected_misuse) << camsim_last_misuse();
-    }
+    void TearDown() override { kavri_testing::expect_nothing_left_behind(expected_misuse); }
 
   public:
     // A camera with free-running frames and no noise unless told otherwise.

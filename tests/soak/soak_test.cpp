@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "camsim.h"
+#include "common/sim_leak_check.h"
 #include "kavri.h"
 #include "soak_camera.h"
 
@@ -206,14 +207,7 @@ TEST_F(Soak, TwoCamerasThroughFaultsAndChanges) {
     EXPECT_GE(a.stats().delivered, frames);
     EXPECT_GE(b.stats().delivered, frames / 2);
 
-    camsim_counters_t c{};
-    camsim_get_counters(&c);
-    EXPECT_EQ(c.open_handles, 0);
-    EXPECT_EQ(c.claimed_interfaces, 0);
-    EXPECT_EQ(c.live_transfers, 0);
-    EXPECT_EQ(c.inflight_transfers, 0);
-    EXPECT_EQ(c.contexts, 0);
-    EXPECT_EQ(camsim_misuse_count(), 0u) << camsim_last_misuse();
+    kavri_testing::expect_nothing_left_behind();
     if (!kSanitized && base_kb.load() != 0) {
         EXPECT_LT(final_kb, base_kb.load() + kFlatGrowthKb);
     }

@@ -485,6 +485,25 @@ TEST(StreamEdge, FailedNodeAllocationDropsRestOfPiece) {
     EXPECT_EQ(frames[0].data, w.frames[1].data);
 }
 
+TEST(StreamEdge, AfterFailedNodeAllocationOnlyANewFrameStartEndsDiscardMode) {
+    StreamWriter w(24, 0, 0);
+    w.spanning_frame(100, 100, false);
+    w.spanning_frame(100, 100, false);
+    const auto b = w.bytes();
+    auto s = kvtest::make_stream(10);
+    kavri::stream::set_node_allocator(refuse);
+    kv_stream_feed_input(s.get(), b.data(), 36 + 50);
+    kavri::stream::set_node_allocator(nullptr);
+    // The rest of the lost chunk arrives in a piece of its own, without a
+    // header: the lost chunk's header must not come back to life.
+    kv_stream_feed_input(s.get(), b.data() + 86, 50);
+    kv_stream_feed_input(s.get(), b.data() + 136, int32_t(b.size() - 136));
+    const auto frames = kvtest::fetch_all(s.get());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].info.fridx, w.frames[1].info.fridx);
+    EXPECT_EQ(frames[0].data, w.frames[1].data);
+}
+
 // ---- lifecycle ------------------------------------------------------------
 
 TEST(StreamEdge, ResetForgetsFramesAndCounters) {

@@ -15,6 +15,10 @@ if(TARGET kavri-cli AND TARGET camsim-run AND TARGET oni_reader)
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/demo_outputs_test.cpp
                           ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
                   LIBS kavri PkgConfig::CLI_TEST_PNG TIMEOUT 300)
+  # The distance picture's colours and colour bar, in-process.
+  kavri_add_gtest(test_cli_images
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/images_test.cpp
+                  LIBS kavri_cli_cmds kavri)
   # In-process, where the simulator's faults can be injected.
   kavri_add_gtest(test_cli_doctor
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/doctor_test.cpp

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -133,6 +134,17 @@ TEST(CliData, DownloadUploadAndFirmware) {
 
     r = run_cli({"data", "download", work / "missing.bin", "--type", "5"}, work.path());
     EXPECT_EQ(r.status, 2) << r.out << r.err;
+
+    // An image beyond what the simulated camera holds (4 MiB a type): the
+    // camera refuses the start.
+    constexpr uintmax_t kBeyondCapacity = 4u * 1024u * 1024u + 1u;
+    const std::string huge = work / "huge.bin";
+    std::ofstream(huge).close();
+    std::filesystem::resize_file(huge, kBeyondCapacity);
+    r = run_cli({"data", "download", huge, "--type", "5"}, work.path());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("the camera refused the data image after 0 of"), std::string::npos)
+        << r.err;
 }
 
 // Ctrl-C ends a recording with a finished file and a zero exit status.

@@ -28,6 +28,7 @@ constexpr size_t kPlyVertexBytes = 3 * 4 + 3;
 struct Png {
     bool ok = false;
     uint32_t width = 0, height = 0, format = 0;
+    std::vector<uint8_t> pixels;  // in the file's own format
 };
 
 Png read_png(const std::string &path) {
@@ -39,9 +40,14 @@ Png read_png(const std::string &path) {
     r.width = image.width;
     r.height = image.height;
     r.format = image.format;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-    r.ok = png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
+    r.pixels.resize(PNG_IMAGE_SIZE(image));
+    r.ok = png_image_finish_read(&image, nullptr, r.pixels.data(), 0, nullptr) != 0;
     return r;
+}
+
+bool is_black(const Png &rgb, uint32_t x, uint32_t y) {
+    const size_t i = (static_cast<size_t>(y) * rgb.width + x) * 3;
+    return rgb.pixels[i] == 0 && rgb.pixels[i + 1] == 0 && rgb.pixels[i + 2] == 0;
 }
 
 class Demo : public ::testing::Test {
@@ -94,7 +100,8 @@ TEST_F(Demo, RunsAndSaysWhereTheOutputsAre) {
 TEST_F(Demo, PicturesDecodeAtTheSensorSize) {
     const Png dist = read_png(file("distance.png"));
     ASSERT_TRUE(dist.ok);
-    EXPECT_EQ(dist.width, kWidth);
+    // The colour bar stands beside the distance picture.
+    EXPECT_GT(dist.width, kWidth);
     EXPECT_EQ(dist.height, kHeight);
     EXPECT_EQ(dist.format, static_cast<uint32_t>(PNG_FORMAT_RGB));
     const Png gray = read_png(file("gray.png"));
@@ -102,6 +109,29 @@ TEST_F(Demo, PicturesDecodeAtTheSensorSize) {
     EXPECT_EQ(gray.width, kWidth);
     EXPECT_EQ(gray.height, kHeight);
     EXPECT_EQ(gray.format, static_cast<uint32_t>(PNG_FORMAT_GRAY));
+}
+
+// The default colour range runs from the 2nd to the 98th percentile: the
+// nearest and farthest pixels (the near box) are coloured with the range's
+// ends, and only pixels without a distance are black.
+TEST_F(Demo, OnlyPixelsWithoutADistanceAreBlack) {
+    const auto frames = load_frames();
+    ASSERT_FALSE(frames.empty());
+    const std::vector<float> &last = frames.back();
+    const Png dist = read_png(file("distance.png"));
+    ASSERT_TRUE(dist.ok);
+    ASSERT_GE(dist.width, kWidth);
+    ASSERT_GE(dist.height, kHeight);
+    size_t valid = 0, valid_black = 0;
+    for (uint32_t y = 0; y < kHeight; ++y)
+        for (uint32_t x = 0; x < kWidth; ++x) {
+            const float d = last[y * kWidth + x];
+            if (!(d > 0.0f && d < 60.0f)) continue;
+            ++valid;
+            valid_black += is_black(dist, x, y);
+        }
+    EXPECT_GT(valid, last.size() / 2);
+    EXPECT_EQ(valid_black, 0u);
 }
 
 TEST_F(Demo, FrameFileHoldsEveryFrame) {

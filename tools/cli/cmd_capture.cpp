@@ -176,7 +176,10 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     const uint32_t w = src.info().width, h = src.info().height;
     const DistanceRange range = auto_colours ? auto_range(dist) : fixed_range;
     const std::vector<uint8_t> rgb = colourise(dist, range);
-    if (!o.png_distance.empty()) write_png(o.png_distance, w, h, 3, rgb);
+    if (!o.png_distance.empty()) {
+        const Picture pic = with_colour_bar(rgb, w, h, range);
+        write_png(o.png_distance, pic.width, pic.height, 3, pic.rgb);
+    }
     if (!o.png_gray.empty()) write_png(o.png_gray, w, h, 1, gray_to_8bit(gray));
     uint32_t points = 0;
     if (!o.ply.empty()) points = write_cloud(dev, o.ply, dist, w, h, rgb);

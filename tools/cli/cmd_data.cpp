@@ -118,6 +118,13 @@ int download(const GlobalOptions &g, const DataOptions &o, bool firmware) {
                     o.file.c_str(), static_cast<unsigned long long>(size), o.type, o.version);
         return kExitOk;
     }
+    if (r == KAVRI_DATA_REFUSED)
+        throw CliError(kExitFailure,
+                       "the camera refused the " + what + " after " + std::to_string(sent) +
+                           " of " + std::to_string(size) + " bytes; it was not reset",
+                       "the log " + lib.log_path() +
+                           " says what the camera answered; check the type, version and size, "
+                           "then try again");
     if (r == 1)
         throw CliError(kExitFailure,
                        "the camera ended the " + what + " transfer after " + std::to_string(sent) +

@@ -1,6 +1,7 @@
-// Fletcher-16 as the calibration tooling writes it: both sums modulo 255,
-// s2 in the high byte. The running form lets the block checksum span the
-// whole block area without restarting.
+// Fletcher-16, the one of the library: both sums modulo 255, s1 in the low
+// byte and s2 in the high byte, as the stream's chunk headers and the
+// calibration parameter files carry it. The running form lets the parameter
+// file's block checksum span the whole block area without restarting.
 #pragma once
 
 #include <algorithm>
@@ -8,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-namespace kavri::param {
+namespace kavri {
 
 class Fletcher16 {
   public:
@@ -41,4 +42,4 @@ inline uint16_t fletcher16(std::span<const uint8_t> bytes) {
     return sum.value();
 }
 
-}  // namespace kavri::param
+}  // namespace kavri

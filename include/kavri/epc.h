@@ -129,7 +129,8 @@ KAVRI_API uint8_t calc_dist_calib_none(kavri_drv_t *drv, uint16_t *dist, uint16_
 /* Gray image (amplitude units) of width x height into amp. */
 KAVRI_API uint8_t calc_gray(kavri_drv_t *drv, uint16_t *amp, const uint16_t *src, uint32_t width,
                             uint32_t height, uint32_t count);
-/* Sensor readout row order to image order and back. */
+/* Sensor readout row order to image order, width x height samples; dst may be src (a copy is
+ * taken; on short memory an ERR line and dst untouched). */
 KAVRI_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height);
 /* Image row order back to sensor readout order, width x height samples; dst may be src (a copy
  * is taken; on short memory an ERR line and dst untouched). */

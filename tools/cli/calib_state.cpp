@@ -11,7 +11,7 @@ namespace {
 constexpr size_t kPkgValid = 0;
 constexpr size_t kPkgTimestamp = 6;
 constexpr size_t kPkgSize = 10;
-constexpr size_t kPathSize = 256;
+constexpr size_t kPathSize = KAVRI_PARAM_PATH_SIZE;  // prefix and name, whole
 
 uint32_t le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

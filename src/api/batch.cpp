@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "api/camera.h"
 #include "api/dev_priv.h"
 #include "core/le.h"
 #include "kavri/ll.h"
@@ -48,10 +49,10 @@ void notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &item) {
 
 }  // namespace
 
-extern "C" {
+namespace kavri::api {
 
-KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                    uint32_t *values, uint16_t count) {
+int reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
+                    uint16_t count) {
     constexpr const char *tag = "kavri_reg_batch_write";
     KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
            static_cast<int>(reg_base), count, static_cast<void *>(values));
@@ -64,8 +65,8 @@ KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t r
     return kavri_ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
 }
 
-KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                   uint32_t *values, uint16_t count) {
+int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
+                   uint16_t count) {
     constexpr const char *tag = "kavri_reg_batch_read";
     KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
            static_cast<int>(reg_base), count, static_cast<void *>(values));
@@ -78,7 +79,7 @@ KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t re
     return kavri_ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
 }
 
-KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
     ApiCall call(dev);
     if (!call.ok()) {
         log_bad_handle("kavri_param_batch_set");
@@ -109,7 +110,7 @@ KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items,
     return kavri_ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
 }
 
-KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+int param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
     ApiCall call(dev);
     if (!call.ok()) {
         log_bad_handle("kavri_param_batch_get");
@@ -137,6 +138,28 @@ KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items,
         std::memcpy(items[i].param_val, wire[i].param_val, KAVRI_PARAM_WIRE_VAL_SIZE);
     }
     return 1;
+}
+
+}  // namespace kavri::api
+
+extern "C" {
+
+KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                    uint32_t *values, uint16_t count) {
+    return kavri::api::reg_batch_write(dev, target, reg_base, values, count);
+}
+
+KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                   uint32_t *values, uint16_t count) {
+    return kavri::api::reg_batch_read(dev, target, reg_base, values, count);
+}
+
+KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+    return kavri::api::param_batch_set(dev, items, count);
+}
+
+KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+    return kavri::api::param_batch_get(dev, items, count);
 }
 
 }  // extern "C"

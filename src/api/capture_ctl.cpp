@@ -2,6 +2,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "api/camera.h"
 #include "api/dev_priv.h"
 #include "core/globals.h"
 #include "core/le.h"
@@ -52,9 +53,9 @@ bool frames_waiting(kavri_dev_priv_t *p) {
 
 }  // namespace kavri::api
 
-extern "C" {
+namespace kavri::api {
 
-KAVRI_API int kavri_cap_set_frame_buffer(kavri_dev_t *dev, void *, uint32_t size) {
+int cap_set_frame_buffer(kavri_dev_t *dev, void * /* buf: not used */, uint32_t size) {
     if (dev == nullptr) return 0;
     ApiCall call(dev);
     if (!call.ok() || call.priv()->is_capturing.load()) {
@@ -71,18 +72,7 @@ KAVRI_API int kavri_cap_set_frame_buffer(kavri_dev_t *dev, void *, uint32_t size
     return 1;
 }
 
-KAVRI_API int kavri_cap_get_frame_buffer(kavri_dev_t *dev, void **buf, uint32_t *size) {
-    if (buf != nullptr) *buf = nullptr;
-    if (size != nullptr) {
-        ApiCall call(dev);
-        *size = call.ok()
-                    ? kv_stream_get_cfg(call.priv()->stream).max_frames * KAVRI_CAP_FRAME_BYTES
-                    : 0;
-    }
-    return 1;
-}
-
-KAVRI_API void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap_frame_cb_t cb) {
+void cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap_frame_cb_t cb) {
     KV_DBG("[%s] set on_cap_frdy to %p\n", "kavri_cap_set_callback_on_frame_ready",
            reinterpret_cast<void *>(cb));
     ApiCall call(dev);
@@ -93,7 +83,7 @@ KAVRI_API void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap
     call.priv()->on_frame_ready.store(cb);
 }
 
-KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error_cb_t cb) {
+void cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error_cb_t cb) {
     KV_DBG("[%s] set on_cap_err to %p\n", "kavri_cap_set_callback_on_error",
            reinterpret_cast<void *>(cb));
     ApiCall call(dev);
@@ -104,13 +94,13 @@ KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error
     call.priv()->on_error.store(cb);
 }
 
-KAVRI_API int kavri_cap_is_ongoing(kavri_dev_t *dev) {
+int cap_is_ongoing(kavri_dev_t *dev) {
     std::shared_lock table(kavri::api::handle_table());
     kavri_dev_priv_t *p = kavri::api::priv_of(dev);
     return p != nullptr ? p->is_capturing.load() : 0;
 }
 
-KAVRI_API int kavri_cap_start(kavri_dev_t *dev) {
+int cap_start(kavri_dev_t *dev) {
     ApiCall call(dev);
     if (!call.ok() || call.priv()->ll.state == nullptr) {
         log_bad_handle("kavri_cap_start");
@@ -156,7 +146,7 @@ KAVRI_API int kavri_cap_start(kavri_dev_t *dev) {
     return started;
 }
 
-KAVRI_API int kavri_cap_stop(kavri_dev_t *dev) {
+int cap_stop(kavri_dev_t *dev) {
     KV_DBG("[%s] Enter\n", "kavri_cap_stop");
     ApiCall call(dev);
     if (!call.ok()) {
@@ -165,6 +155,45 @@ KAVRI_API int kavri_cap_stop(kavri_dev_t *dev) {
     }
     if (call.priv()->is_capturing.load()) kavri::api::cap_stop_internal(call.priv());
     return 1;
+}
+
+}  // namespace kavri::api
+
+extern "C" {
+
+KAVRI_API int kavri_cap_set_frame_buffer(kavri_dev_t *dev, void *buf, uint32_t size) {
+    return kavri::api::cap_set_frame_buffer(dev, buf, size);
+}
+
+KAVRI_API int kavri_cap_get_frame_buffer(kavri_dev_t *dev, void **buf, uint32_t *size) {
+    if (buf != nullptr) *buf = nullptr;
+    if (size != nullptr) {
+        ApiCall call(dev);
+        *size = call.ok()
+                    ? kv_stream_get_cfg(call.priv()->stream).max_frames * KAVRI_CAP_FRAME_BYTES
+                    : 0;
+    }
+    return 1;
+}
+
+KAVRI_API void kavri_cap_set_callback_on_frame_ready(kavri_dev_t *dev, kavri_cap_frame_cb_t cb) {
+    kavri::api::cap_set_callback_on_frame_ready(dev, cb);
+}
+
+KAVRI_API void kavri_cap_set_callback_on_error(kavri_dev_t *dev, kavri_cap_error_cb_t cb) {
+    kavri::api::cap_set_callback_on_error(dev, cb);
+}
+
+KAVRI_API int kavri_cap_is_ongoing(kavri_dev_t *dev) {
+    return kavri::api::cap_is_ongoing(dev);
+}
+
+KAVRI_API int kavri_cap_start(kavri_dev_t *dev) {
+    return kavri::api::cap_start(dev);
+}
+
+KAVRI_API int kavri_cap_stop(kavri_dev_t *dev) {
+    return kavri::api::cap_stop(dev);
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "api/camera.h"
 #include "api/dev_priv.h"
 #include "core/globals.h"
 #include "core/log_internal.h"
@@ -130,11 +131,19 @@ int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_in
 
 using namespace kavri::api;
 
+namespace kavri::api {
+
+int cap_get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_info_t *info) {
+    return get_frames(dev, n, buf, size, info);
+}
+
+}  // namespace kavri::api
+
 extern "C" {
 
 KAVRI_API int kavri_cap_get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size,
                                    kavri_frame_info_t *info) {
-    return get_frames(dev, n, buf, size, info);
+    return kavri::api::cap_get_frames(dev, n, buf, size, info);
 }
 
 KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,

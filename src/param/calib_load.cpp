@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/globals.h"
-#include "kavri/api.h"
+#include "api/camera.h"
 #include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/buffer.h"
@@ -27,13 +27,13 @@ bool set_mode(kavri_dev_t *dev, uint8_t mode) {
     item.param_id = KAVRI_PARAM_MODE;
     item.param_val_len = 1;
     item.param_val[0] = mode;
-    return kavri_param_batch_set(dev, &item, 1) != 0;
+    return kavri::api::param_batch_set(dev, &item, 1) != 0;
 }
 
 bool read_package_header(kavri_dev_t *dev, PackageHeader &hdr) {
     kavri_param_item_t item{};
     item.param_id = KAVRI_PARAM_INFO_CALIB;
-    if (kavri_param_batch_get(dev, &item, 1) == 0) return false;
+    if (kavri::api::param_batch_get(dev, &item, 1) == 0) return false;
     hdr = decode_package_header(std::span<const uint8_t, kPkgHdrSize>(item.param_val, kPkgHdrSize));
     return true;
 }
@@ -48,20 +48,21 @@ bool read_package_header(kavri_dev_t *dev, PackageHeader &hdr) {
 void receive_frames(kavri_dev_t *dev, PackageFileWriter &file, uint32_t frames) {
     // The package is at most 10 MiB: at most 68 frames.
     auto buf = alloc_or_exit(size_t{frames} * kCalibFrameSize, kTag);
-    kavri_cap_set_frame_buffer(dev, nullptr,
-                               std::max(kUploadFrameBuffer, frames * KAVRI_CAP_FRAME_BYTES));
-    if (kavri_cap_start(dev) && frames != 0) {
+    kavri::api::cap_set_frame_buffer(dev, nullptr,
+                                     std::max(kUploadFrameBuffer, frames * KAVRI_CAP_FRAME_BYTES));
+    if (kavri::api::cap_start(dev) && frames != 0) {
         kavri_frame_info_t info{};
         const int want = static_cast<int>(frames);
-        const int ret = kavri_cap_get_frames(dev, want, buf.get(), frames * kCalibFrameSize, &info);
+        const int ret =
+            kavri::api::cap_get_frames(dev, want, buf.get(), frames * kCalibFrameSize, &info);
         if (ret != want) KV_DBG("[%s] get calib frames failed: ret=%d\n", kTag, ret);
         for (int i = 0; i < ret; ++i) {
             const uint8_t *frame = buf.get() + static_cast<size_t>(i) * kCalibFrameSize;
             if (!file.write_frame(std::span<const uint8_t>(frame, kCalibFrameSize))) break;
         }
     }
-    kavri_cap_stop(dev);
-    kavri_cap_set_frame_buffer(dev, nullptr, kUploadFrameBuffer);
+    kavri::api::cap_stop(dev);
+    kavri::api::cap_set_frame_buffer(dev, nullptr, kUploadFrameBuffer);
 }
 
 // Downloads the package into the working folder and stores it. False when
@@ -99,13 +100,13 @@ extern "C" KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev) {
     }
     // The upload runs its own capture; an application's would be cut short
     // and fed calibration frames.
-    if (kavri_cap_is_ongoing(dev)) {
+    if (kavri::api::cap_is_ongoing(dev)) {
         KV_ERR("[%s] device is capturing: calibration not loaded\n", kTag);
         return 0;
     }
-    kavri_cap_set_frame_buffer(dev, nullptr, kUploadFrameBuffer);
-    kavri_cap_set_callback_on_error(dev, nullptr);
-    kavri_cap_set_callback_on_frame_ready(dev, nullptr);
+    kavri::api::cap_set_frame_buffer(dev, nullptr, kUploadFrameBuffer);
+    kavri::api::cap_set_callback_on_error(dev, nullptr);
+    kavri::api::cap_set_callback_on_frame_ready(dev, nullptr);
 
     if (!set_mode(dev, kModeDataUpload)) {
         KV_ERR("[%s]  set mode to DATA_UP failed!\n", kTag);

@@ -6,7 +6,7 @@
 #include "core/globals.h"
 #include "core/le.h"
 #include "core/log_internal.h"
-#include "kavri/api.h"
+#include "api/camera.h"
 #include "kavri/param.h"
 
 namespace {
@@ -18,7 +18,7 @@ constexpr size_t kUidIdOff = 0;       // u32 at value bytes 0..3 of parameter 5
 bool read_one(kavri_dev_t *dev, uint32_t id, kavri_param_item_t &item) {
     std::memset(&item, 0, sizeof item);
     item.param_id = id;
-    return kavri_param_batch_get(dev, &item, 1) != 0;
+    return kavri::api::param_batch_get(dev, &item, 1) != 0;
 }
 
 // The parameter id: chip information word XOR the first identity word.

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/le.h"
-#include "kavri/api.h"
+#include "api/camera.h"
 
 namespace kavri::param::test {
 
@@ -16,8 +16,9 @@ FakeChipInfo &fake_camera() {
 
 using kavri::param::test::fake_camera;
 
-// Defined against the camera API's own declaration, so its type is checked.
-extern "C" int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+// Stands in for the camera layer's internal call, defined against its own
+// declaration so that its type is checked.
+int kavri::api::param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
     if (dev == nullptr || items == nullptr || count != 1) return 0;
     auto &cam = fake_camera();
     ++cam.reads;

@@ -14,6 +14,16 @@ namespace {
 // The entries are templates: an open copies its entry into the device's own
 // record, whose dev/priv that device's driver init and uninit manage, so that
 // devices with the same chip code never share driver state.
+constexpr kavri_drv_t epc_entry(const char *chip_code) {
+    return {.name = "EPC chip driver",
+            .chip_code = chip_code,
+            .ops = &g_kavri_driver_op_epc,
+            .dev = nullptr,
+            .priv = nullptr,
+            .distance_out = KAVRI_DECODE_OUT_U16_MM,
+            .gray_out = KAVRI_DECODE_OUT_U16_GRAY};
+}
+
 std::array<kavri_drv_t, 4> g_drivers = {{
     {.name = "TI OP8241 chip driver",
      .chip_code = "T0",
@@ -22,27 +32,9 @@ std::array<kavri_drv_t, 4> g_drivers = {{
      .priv = nullptr,
      .distance_out = KAVRI_DECODE_OUT_F32_M,
      .gray_out = KAVRI_DECODE_OUT_F32_GRAY},
-    {.name = "EPC chip driver",
-     .chip_code = "E1",
-     .ops = &g_kavri_driver_op_epc,
-     .dev = nullptr,
-     .priv = nullptr,
-     .distance_out = KAVRI_DECODE_OUT_U16_MM,
-     .gray_out = KAVRI_DECODE_OUT_U16_GRAY},
-    {.name = "EPC chip driver",
-     .chip_code = "E2",
-     .ops = &g_kavri_driver_op_epc,
-     .dev = nullptr,
-     .priv = nullptr,
-     .distance_out = KAVRI_DECODE_OUT_U16_MM,
-     .gray_out = KAVRI_DECODE_OUT_U16_GRAY},
-    {.name = "EPC chip driver",
-     .chip_code = "E3",
-     .ops = &g_kavri_driver_op_epc,
-     .dev = nullptr,
-     .priv = nullptr,
-     .distance_out = KAVRI_DECODE_OUT_U16_MM,
-     .gray_out = KAVRI_DECODE_OUT_U16_GRAY},
+    epc_entry("E1"),
+    epc_entry("E2"),
+    epc_entry("E3"),
 }};
 
 constexpr size_t kFieldSize = 17;  // 16 characters and the terminator

@@ -1,6 +1,8 @@
 // Driver operations without a camera: frame description, lens parameters and
 // their file, the filter switch, frequency constants, register access checks.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -74,10 +76,18 @@ TEST(EpcDriver, LensParametersScaleToTheFrame) {
     EXPECT_TRUE(log.has("lens param not match the frame size: lens: 320x240, frame: 300x240"));
 }
 
+// Each case writes its own folder: ctest runs the cases as parallel
+// processes, and one shared file let one case read another's text.
 class LensFile : public ::testing::Test {
   protected:
+    void SetUp() override {
+        std::string tmpl = ::testing::TempDir() + "kavri_lens_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl + "/";
+    }
     void TearDown() override {
         std::remove((dir_ + "lens_param.txt").c_str());
+        ::rmdir(dir_.c_str());
         kavri::epc::set_lens_param(saved_);
     }
     void write(const std::string &text) {
@@ -85,7 +95,7 @@ class LensFile : public ::testing::Test {
         std::fputs(text.c_str(), f);
         std::fclose(f);
     }
-    std::string dir_ = ::testing::TempDir();
+    std::string dir_;
     kv_lens_param_t saved_ = kavri::epc::lens_param();
 };
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "camera.h"
+#include "front_end.h"
 
-#define CAMSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace camsim {
 
@@ -69,6 +69,7 @@ struct TransferRec {
     bool timeout_armed = false;
     bool starved = false;  // waits for its own deadline with its partial data
     int timeout_limit = 0;
+    bool ctx_exited = false;  // submitted on a context that libusb_exit has freed since
 };
 
 }  // namespace camsim

@@ -4,32 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "bus.h"
+#include "front_end.h"
 
-using camsim::bus;
-using camsim::Clock;
 
-namespace {
-
-// Runs f(camera) under the bus lock after advancing time.
-template <class F>
-int with_camera(int cam, F &&f) {
-    auto &b = bus();
-    std::lock_guard lock(b.mu);
-    b.advance(Clock::now());
-    if (cam < 0 || cam >= static_cast<int>(b.cameras.size())) return CAMSIM_ENOCAM;
-    camsim::PhysDevice &p = *b.cameras[static_cast<size_t>(cam)];
-    if (!p.cam) return CAMSIM_ENOCAM;
-    return f(*p.cam);
-}
-
-}  // namespace
 
 CAMSIM_EXPORT int camsim_calib_set(int cam, const uint8_t *payload, uint32_t len,
                                    const camsim_calib_header_t *hdr) {
     if (payload == nullptr && len != 0) return CAMSIM_EINVAL;
     std::vector<uint8_t> bytes(payload, payload + len);
-    return with_camera(cam, [&](camsim::Camera &c) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
         c.calib.set_payload(std::move(bytes), hdr);
         c.calib.apply(c.params());
         return CAMSIM_OK;
@@ -38,7 +21,7 @@ CAMSIM_EXPORT int camsim_calib_set(int cam, const uint8_t *payload, uint32_t len
 
 CAMSIM_EXPORT int camsim_calib_use(int cam, const char *spec) {
     if (spec == nullptr) return CAMSIM_EINVAL;
-    return with_camera(cam, [&](camsim::Camera &c) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
         if (!c.calib.use(spec)) return CAMSIM_ENOENT;
         c.calib.apply(c.params());
         return CAMSIM_OK;
@@ -51,7 +34,7 @@ CAMSIM_EXPORT int camsim_calib_none(int cam) {
 
 CAMSIM_EXPORT int camsim_calib_get(int cam, uint8_t *dst, uint32_t capacity,
                                    camsim_calib_header_t *hdr) {
-    return with_camera(cam, [&](camsim::Camera &c) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
         const std::span<const uint8_t> bytes = c.calib.payload(c.params());
         if (hdr) *hdr = c.calib.header(c.params());
         if (dst) std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), capacity), dst);
@@ -60,7 +43,7 @@ CAMSIM_EXPORT int camsim_calib_get(int cam, uint8_t *dst, uint32_t capacity,
 }
 
 CAMSIM_EXPORT int camsim_calib_set_sw_version(int cam, uint16_t version) {
-    return with_camera(cam, [&](camsim::Camera &c) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
         c.calib.set_sw_version(version);
         c.calib.apply(c.params());
         return CAMSIM_OK;
@@ -69,7 +52,7 @@ CAMSIM_EXPORT int camsim_calib_set_sw_version(int cam, uint16_t version) {
 
 CAMSIM_EXPORT int camsim_calib_get_stats(int cam, camsim_calib_stats_t *out) {
     if (out == nullptr) return CAMSIM_EINVAL;
-    return with_camera(cam, [&](camsim::Camera &c) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
         *out = c.calib.stats();
         return CAMSIM_OK;
     });

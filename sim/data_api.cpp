@@ -4,27 +4,14 @@
 #include <chrono>
 #include <cstring>
 
-#include "bus.h"
+#include "front_end.h"
 
-using camsim::bus;
-using camsim::Clock;
 
-namespace {
-
-template <class F>
-int with_data(int cam, F &&f) {
-    auto &b = bus();
-    std::lock_guard lock(b.mu);
-    b.advance(Clock::now());
-    if (cam < 0 || cam >= static_cast<int>(b.cameras.size())) return CAMSIM_ENOCAM;
-    return f(b.cameras[static_cast<size_t>(cam)]->cam->data);
-}
-
-}  // namespace
 
 CAMSIM_EXPORT int camsim_data_get(int cam, uint8_t type, uint8_t *dst, uint32_t capacity,
                                   camsim_data_info_t *info) {
-    return with_data(cam, [&](camsim::DataActions &d) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
+        camsim::DataActions &d = c.data;
         const camsim::FlashImage *img = d.flash().find(type);
         if (info) {
             std::memset(info, 0, sizeof *info);
@@ -46,28 +33,32 @@ CAMSIM_EXPORT int camsim_data_get(int cam, uint8_t type, uint8_t *dst, uint32_t 
 CAMSIM_EXPORT int camsim_data_put(int cam, uint8_t type, uint16_t version, const uint8_t *bytes,
                                   uint32_t size) {
     if ((size > 0 && !bytes) || size > camsim::FlashStore::kCapacity) return CAMSIM_EINVAL;
-    return with_data(cam, [&](camsim::DataActions &d) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
+        camsim::DataActions &d = c.data;
         d.flash().store(type, version, std::span<const uint8_t>(bytes, size));
         return CAMSIM_OK;
     });
 }
 
 CAMSIM_EXPORT int camsim_data_erase(int cam, uint8_t type) {
-    return with_data(cam, [&](camsim::DataActions &d) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
+        camsim::DataActions &d = c.data;
         d.flash().erase(type);
         return CAMSIM_OK;
     });
 }
 
 CAMSIM_EXPORT int camsim_data_set_erase_time(int cam, uint32_t ms) {
-    return with_data(cam, [&](camsim::DataActions &d) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
+        camsim::DataActions &d = c.data;
         d.set_erase_time(std::chrono::milliseconds(ms));
         return CAMSIM_OK;
     });
 }
 
 CAMSIM_EXPORT int camsim_data_set_busy_time(int cam, uint32_t ms) {
-    return with_data(cam, [&](camsim::DataActions &d) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
+        camsim::DataActions &d = c.data;
         d.set_busy_time(std::chrono::milliseconds(ms));
         return CAMSIM_OK;
     });
@@ -75,7 +66,8 @@ CAMSIM_EXPORT int camsim_data_set_busy_time(int cam, uint32_t ms) {
 
 CAMSIM_EXPORT int camsim_data_get_stats(int cam, camsim_data_stats_t *out) {
     if (!out) return CAMSIM_EINVAL;
-    return with_data(cam, [&](camsim::DataActions &d) {
+    return camsim::front::with_camera(cam, [&](camsim::Camera &c) {
+        camsim::DataActions &d = c.data;
         *out = d.stats();
         return CAMSIM_OK;
     });

@@ -103,7 +103,10 @@ CAMSIM_EXPORT void libusb_exit(libusb_context *ctx) {
         }
     }
     for (auto &[t, rec] : b.transfers)
-        if (rec->ctx == c) rec->ctx = nullptr;
+        if (rec->ctx == c) {
+            rec->ctx = nullptr;
+            rec->ctx_exited = true;
+        }
     b.contexts.erase(c);
     if (c == b.default_ctx) b.default_ctx = nullptr;
     delete c;

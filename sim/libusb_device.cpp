@@ -313,6 +313,7 @@ CAMSIM_EXPORT void libusb_close(libusb_device_handle *h) {
                 if ((*it)->handle == h) {
                     auto *rec = *it;
                     it = q.erase(it);
+                    rec->t->dev_handle = nullptr;  // as libusb_close does: the handle goes
                     b.complete(rec, LIBUSB_TRANSFER_CANCELLED, rec->t->actual_length);
                 } else {
                     ++it;

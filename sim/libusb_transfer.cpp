@@ -189,6 +189,7 @@ CAMSIM_EXPORT int libusb_submit_transfer(struct libusb_transfer *t) {
     rec->state = TransferRec::State::InFlight;
     rec->handle = h;
     rec->ctx = h->dev->ctx;
+    rec->ctx_exited = false;
     rec->phys = h->dev->phys;
     rec->starved = false;
     rec->timeout_armed = false;
@@ -251,6 +252,15 @@ CAMSIM_EXPORT void libusb_free_transfer(struct libusb_transfer *t) {
     }
     switch (rec->state) {
         case TransferRec::State::Idle:
+            // libusb reads the transfer's handle to log the free: a handle
+            // closed (and freed) before is a use after free there.
+            if (t->dev_handle && !b.handles.count(t->dev_handle))
+                b.misuse("transfer %p freed after its handle was closed", static_cast<void *>(t));
+            // A submitted transfer holds its device until freed; libusb_exit
+            // has freed the devices of its context.
+            if (rec->ctx_exited)
+                b.misuse("transfer %p freed after libusb_exit of its context",
+                         static_cast<void *>(t));
             b.free_transfer_now(rec);
             return;
         case TransferRec::State::Delivering:  // freed by its own callback: fine

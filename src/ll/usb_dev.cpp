@@ -303,15 +303,30 @@ void usb_ll_close_handle(kavri_ll_t *ll) {
     if (leftover > 0) KV_WRN("[%s] %d transfers still pending at close\n", tag, leftover);
 
     for (int iface : kInterfaces) libusb_release_interface(st->handle.get(), iface);
-    // Closing the handle takes any transfer libusb never gave back out of its
-    // hands, so the leftovers can be freed after it.
+    // A transfer keeps pointing at its handle, and libusb reads that handle
+    // when the transfer is freed, long after this close for the ring (freed
+    // with the state record, or reused after a reset's reopen). The ones
+    // libusb gave back forget the handle here; libusb_close makes the ones it
+    // still holds forget it.
+    {
+        std::lock_guard lock(st->io_mutex);
+        for (size_t i = 0; i < kRingSize; ++i)
+            if (!st->ring_in_flight[i] && st->transfers[i]) st->transfers[i]->dev_handle = nullptr;
+        for (SyncTransfer *job : st->orphans) {
+            std::lock_guard job_lock(job->mutex);
+            if (job->completed && job->transfer) job->transfer->dev_handle = nullptr;
+        }
+    }
     st->handle.reset();
     {
         std::lock_guard lock(st->io_mutex);
         for (SyncTransfer *job : st->orphans) delete job;
         st->orphans.clear();
     }
-    st->ctx.reset();
+    // The context stays until the state record goes: a submitted transfer
+    // holds a reference on its device until it is freed, and the ring's
+    // are freed with the record (or reused after a reset's reopen), which
+    // must happen before libusb_exit.
 }
 
 void usb_ll_dev_close(kavri_ll_t *ll) {

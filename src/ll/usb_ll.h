@@ -49,7 +49,7 @@ struct SyncTransfer;  // a synchronous command in flight (usb_sync.h)
 
 // One open device's transport state (the `state` of kavri_ll_t).
 struct usb_ll_dev_priv_t {
-    ContextPtr ctx;
+    ContextPtr ctx;  // declared first: destroyed last, after every transfer is freed
     HandlePtr handle;
     std::array<TransferPtr, kRingSize> transfers;
     std::array<std::unique_ptr<uint8_t[]>, kRingSize> buffers;  // not zeroed

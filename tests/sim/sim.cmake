@@ -14,7 +14,7 @@ kavri_add_gtest(test_sim_transfers
   LABELS threads)
 kavri_add_gtest(test_sim_units
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/encoder_test.cpp
-  LIBS kavri_camsim_objects)
+  LIBS kavri_camsim_objects kavri_camsim_model)
 kavri_add_gtest(test_sim_phase_e2e
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/phase_e2e_test.cpp
   LIBS kavri_camsim)

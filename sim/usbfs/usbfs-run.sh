@@ -1,0 +1,10 @@
+#!/bin/sh
+# Runs a program against the usbfs front end: umockdev's preload in
+# LD_PRELOAD, behind the sanitizer runtime the program was built with (a
+# sanitizer wants its runtime loaded first).
+# Usage: usbfs-run.sh PROGRAM [ARGS...]
+prog="$1"
+rt=$(ldd "$prog" 2>/dev/null | awk '/lib(asan|tsan)\.so/ { print $3; exit }')
+preload="libumockdev-preload.so.0"
+[ -n "$rt" ] && preload="$rt:$preload"
+exec env LD_PRELOAD="$preload${LD_PRELOAD:+:$LD_PRELOAD}" "$@"

@@ -1,0 +1,53 @@
+# The same camera API tests on the real libusb: the shipped libkavri.so and
+# Debian's libusb-1.0 talk to the camera model through an emulated usbfs
+# device (sim/usbfs), under umockdev's preload. Label real_usb.
+if(TARGET kavri_camsim_usbfs)
+  set(real_usb_run ${PROJECT_SOURCE_DIR}/sim/usbfs/usbfs-run.sh)
+  function(kavri_add_real_usb_test name)
+    cmake_parse_arguments(arg "" "TIMEOUT" "SOURCES;FILTER;ENV" ${ARGN})
+    add_executable(${name} ${arg_SOURCES})
+    target_include_directories(${name} SYSTEM PRIVATE ${LIBUSB_INCLUDE_DIRS})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include
+                               ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    # The real libusb and never the stand-in: kavri links libusb-1.0.
+    target_link_libraries(${name} PRIVATE kavri_camsim_usbfs kavri GTest::gtest GTest::gtest_main
+                          Threads::Threads)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${real_usb_run})
+    if(NOT arg_TIMEOUT)
+      set(arg_TIMEOUT 120)
+    endif()
+    set(extra)
+    if(arg_FILTER)
+      set(extra TEST_FILTER ${arg_FILTER})
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${extra} TEST_PREFIX "real_usb."
+                         PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "real_usb;threads"
+                                    ENVIRONMENT "${arg_ENV}")
+  endfunction()
+
+  set(api ${PROJECT_SOURCE_DIR}/tests/api)
+  kavri_add_real_usb_test(test_real_usb_dev
+    SOURCES ${api}/dev_test.cpp ${api}/batch_test.cpp)
+  # The immediate time-out fault is the stand-in's alone: on the real stack
+  # only libusb's own timer ends a transfer as timed out (6 s each here).
+  kavri_add_real_usb_test(test_real_usb_capture
+    SOURCES ${api}/capture_test.cpp ${api}/capture_fault_test.cpp ${api}/capture_thread_test.cpp
+    FILTER "-CaptureFault.ThirtyTwoTimeoutsAreTolerated")
+  kavri_add_real_usb_test(test_real_usb_multi_dev
+    SOURCES ${api}/multi_dev_test.cpp
+    TIMEOUT 300)
+  kavri_add_real_usb_test(test_real_usb_frame
+    SOURCES ${api}/frame_sim_test.cpp)
+  kavri_add_real_usb_test(test_real_usb_stress
+    SOURCES ${api}/stress_test.cpp
+    ENV "KAVRI_STRESS_SECONDS=6"
+    TIMEOUT 300)
+  set(ll ${PROJECT_SOURCE_DIR}/tests/ll)
+  kavri_add_real_usb_test(test_real_usb_ll
+    SOURCES ${ll}/usb_dev_test.cpp ${ll}/usb_cmd_test.cpp ${ll}/usb_stream_test.cpp
+            ${ll}/usb_event_test.cpp)
+  set(data ${PROJECT_SOURCE_DIR}/tests/data)
+  kavri_add_real_usb_test(test_real_usb_data
+    SOURCES ${data}/download_test.cpp ${data}/download_fault_test.cpp ${data}/upload_test.cpp
+            ${data}/helper_test.cpp ${data}/device_test.cpp)
+endif()

@@ -10,7 +10,7 @@ GENERATOR  ?= Ninja
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libusb-1.0-0-dev libuv1-dev libarchive-dev libgtest-dev libgmock-dev \
 	libbenchmark-dev libopencv-dev libopenni2-dev libpng-dev libcli11-dev valgrind \
-	clang-format doxygen
+	clang-format doxygen umockdev libumockdev-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -110,7 +110,8 @@ soak: build
 	KAVRI_STRESS_SECONDS=$(SOAK_SECONDS) $(BUILD)/tests/test_api_stress
 
 bench: build
-	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; \
+		case "$$b" in *_usbfs) sim/usbfs/usbfs-run.sh "$$b" ;; *) "$$b" ;; esac; done
 
 # The main job on a simulated camera; outputs in demo-out/.
 demo: build

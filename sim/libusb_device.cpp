@@ -359,7 +359,10 @@ CAMSIM_EXPORT int libusb_claim_interface(libusb_device_handle *h, int iface) {
     std::lock_guard lock(b.mu);
     if (!handle_ok(b, h, "libusb_claim_interface")) return LIBUSB_ERROR_INVALID_PARAM;
     if (b.stale(h->dev)) return LIBUSB_ERROR_NO_DEVICE;
-    if (iface < 0 || iface >= camsim::kInterfaceCount) return LIBUSB_ERROR_NOT_FOUND;
+    // With automatic detach libusb claims through usbfs's disconnect-and-
+    // claim, which answers EINVAL for an interface the camera lacks.
+    if (iface < 0 || iface >= camsim::kInterfaceCount)
+        return h->auto_detach ? LIBUSB_ERROR_INVALID_PARAM : LIBUSB_ERROR_NOT_FOUND;
     PhysDevice &p = *h->dev->phys;
     auto &f = p.cam->usb_faults;
     if (f.claim_busy > 0 && f.claim_busy_iface == static_cast<uint32_t>(iface)) {

@@ -12,3 +12,10 @@ if(TARGET kavri_camsim)
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/cmd_bench.cpp
       LIBS -Wl,--no-as-needed kavri_camsim kavri)
 endif()
+# The same capture on Debian's real libusb, the camera behind the emulated
+# usbfs device (run under sim/usbfs/usbfs-run.sh; `make bench` does).
+if(TARGET kavri_camsim_usbfs)
+  kavri_add_bench(bench_capture_usbfs
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp
+      LIBS kavri_camsim_usbfs kavri)
+endif()

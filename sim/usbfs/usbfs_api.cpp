@@ -37,6 +37,7 @@ void clear_locked(Bus &b) {
     std::lock_guard lock(b.mu);
     b.cameras.clear();
     for (auto &a : b.next_address) a = 0;
+    b.next_address[camsim::usbfs::kBystanderBus] = camsim::usbfs::kMouseAddress + 1;
     b.counters.misuse = 0;
     b.counters.control_transfers = b.counters.bulk_in_transfers = b.counters.bulk_out_transfers = 0;
     b.counters.callbacks = 0;
@@ -209,15 +210,18 @@ CAMSIM_EXPORT void camsim_get_counters(camsim_counters_t *out) {
     }
     camsim_counters_t c = b.counters;
     c.open_handles = open;
-    int32_t claims = 0, urbs = 0;
+    // A transfer is in flight while any of its URBs is not reaped.
+    int32_t claims = 0;
     std::set<const Node *> nodes;
+    std::set<uint64_t> transfers;
     for (auto &[name, np] : b.by_devnode) nodes.insert(np.get());
     for (const Node *np : nodes) {
         for (auto &[client, bits] : np->claims) claims += __builtin_popcount(bits);
-        urbs += static_cast<int32_t>(np->in_queue.size() + np->held_ctrl.size() + np->done.size());
+        for (auto *q : {&np->in_queue, &np->held_ctrl, &np->done})
+            for (const auto *u : *q) transfers.insert(u->transfer);
     }
     c.claimed_interfaces = claims;
-    c.inflight_transfers = urbs;
+    c.inflight_transfers = static_cast<int32_t>(transfers.size());
     *out = c;
 }
 

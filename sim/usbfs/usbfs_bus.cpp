@@ -1,6 +1,7 @@
 #include "usbfs_bus.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ constexpr size_t kFifoSlot = 4096;  // one pipe buffer: a FIFO is writable when 
 constexpr auto kIdleWake = std::chrono::seconds(1);
 constexpr uint8_t kEpBulkIn = 0x81, kEpBulkOut = 0x01;
 constexpr uint16_t kMaxPacketBulk = 512;
+constexpr int kExitNotRealLibusb = 3;
 
 int round_down_word(int n) {
     return n - n % 4;
@@ -92,12 +94,47 @@ void break_host_descriptors(const Node &n) {
 
 void bus_clock(Bus *b);
 
+// A root hub and a mouse: sysfs entries only (nobody opens them).
+void add_bystanders(Bus &b) {
+    static const char *const kDevices[] = {
+        "P: /devices/pci0000:00/0000:00:14.0/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+        "E: DEVNAME=/dev/bus/usb/001/001\nE: BUSNUM=001\nE: DEVNUM=001\n"
+        "A: busnum=1\\n\nA: devnum=1\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
+        "H: descriptors=12010002090001406b1d020006050302010109021900010100e0000904000001090000"
+        "000705810304000c\n",
+        "P: /devices/pci0000:00/0000:00:14.0/usb1/1-7\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+        "E: DEVNAME=/dev/bus/usb/001/002\nE: BUSNUM=001\nE: DEVNUM=002\n"
+        "A: busnum=1\\n\nA: devnum=2\\n\nA: speed=1.5\\n\nA: bConfigurationValue=1\\n\n"
+        "H: descriptors=12011001000000086d0477c0030101020001090222000101008032090400000103010200"
+        "09211101000122340007058103080004\n"};
+    for (const char *d : kDevices) {
+        GError *err = nullptr;
+        if (!umockdev_testbed_add_from_string(b.testbed, d, &err)) {
+            std::fprintf(stderr, "camsim-usbfs: bystander: %s\n", err ? err->message : "?");
+            g_clear_error(&err);
+        }
+    }
+    b.next_address[kBystanderBus] = kMouseAddress + 1;
+}
+
 }  // namespace
 
 Bus &bus() {
     // Never destroyed: libusb's threads may still call in at exit.
     static Bus *b = [] {
         auto *nb = new Bus;
+        // The stand-in exports libusb's functions too: if it were loaded, the
+        // program would talk to it instead of the real libusb and the tier
+        // would prove nothing.
+        if (void *init = dlsym(RTLD_DEFAULT, "libusb_init")) {
+            Dl_info where{};
+            if (dladdr(init, &where) && where.dli_fname &&
+                !std::strstr(where.dli_fname, "libusb-1.0.so")) {
+                std::fprintf(stderr, "camsim-usbfs: libusb_init comes from %s, not libusb-1.0\n",
+                             where.dli_fname);
+                std::_Exit(kExitNotRealLibusb);
+            }
+        }
         nb->testbed = umockdev_testbed_new();
         if (!umockdev_in_mock_environment()) {
             std::fprintf(stderr,
@@ -105,6 +142,7 @@ Bus &bus() {
                          "umockdev-wrapper (libumockdev-preload.so in LD_PRELOAD)\n");
             std::abort();  // never reach the host's real USB devices
         }
+        add_bystanders(*nb);
         nb->handler = umockdev_ioctl_base_new();
         g_signal_connect_after(nb->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), nb);
         nb->clock = std::thread(bus_clock, nb);

@@ -49,6 +49,7 @@ struct Urb {
     int status = 0;
     bool timeout_armed = false;  // a time-out fault: filled to its limit, then left to time out
     int timeout_limit = 0;
+    uint64_t transfer = 0;  // the libusb transfer it belongs to (split transfers share one)
 
     usbdevfs_urb *urb() const { return reinterpret_cast<usbdevfs_urb *>(data->data); }
     uint8_t *bytes() const { return buffer ? static_cast<uint8_t *>(buffer->data) : nullptr; }
@@ -74,6 +75,8 @@ struct Node {
     bool in_halted = false;
     bool in_cancelling = false;  // rest of a split transfer after an early end
     std::map<UMockdevIoctlClient *, uint32_t> claims;  // bit per interface
+    std::map<UMockdevIoctlClient *, uint64_t> last_in_transfer;
+    std::vector<uint8_t> out_pending;  // bulk OUT bytes of a transfer not yet ended
 };
 
 struct Bus {
@@ -88,6 +91,7 @@ struct Bus {
     std::map<UMockdevIoctlClient *, bool> clients;  // seen, and whether still connected
     std::vector<Urb *> orphans;  // URBs of closed clients, freed on the handler thread
     uint8_t next_address[256] = {};
+    uint64_t next_transfer = 1;
     camsim_counters_t counters{};
     std::string last_misuse;
     std::thread clock;
@@ -110,6 +114,10 @@ struct Bus {
 };
 
 Bus &bus();
+
+// Bystanders on bus 1 (a root hub and a mouse), so that listings hold more
+// than cameras; the mouse keeps its address.
+constexpr uint8_t kBystanderBus = 1, kMouseAddress = 2;
 
 // Testbed changes: testbed_mu held, mu not held.
 void attach(Bus &b, const std::shared_ptr<Node> &n, bool keep_state);

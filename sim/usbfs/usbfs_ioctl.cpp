@@ -17,6 +17,8 @@ constexpr unsigned kStreamInterface = 0;
 constexpr unsigned kConfigValue = 1;
 constexpr uint8_t kEpBulkIn = 0x81, kEpBulkOut = 0x01;
 constexpr size_t kSetup = 8;
+constexpr int kMaxPacketBulk = 512;
+constexpr size_t kBlockHeader = 6;  // a data block: CRC-16, then its 32-bit length
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 
@@ -98,6 +100,7 @@ class Handler {
                                                     static_cast<size_t>(u->length), nullptr);
             if (!u->buffer) return refuse(u, EFAULT);
         }
+        u->transfer = b_.next_transfer++;
         if (u->type == USBDEVFS_URB_TYPE_CONTROL) return submit_control(u);
         if (u->type == USBDEVFS_URB_TYPE_BULK) return submit_bulk(u);
         return refuse(u, EINVAL);
@@ -210,6 +213,10 @@ class Handler {
             if (r.rc != 0) return refuse(u, r.err);
         }
         if (u->endpoint == kEpBulkIn) {
+            // libusb splits a long transfer into URBs; all but the first say so.
+            auto &last = n_->last_in_transfer[client_];
+            if (!(u->flags & USBDEVFS_URB_BULK_CONTINUATION) || last == 0) last = b_.next_transfer++;
+            u->transfer = last;
             n_->in_queue.push_back(u);
             b_.pour(*n_, Clock::now());
             b_.cv.notify_all();
@@ -222,7 +229,19 @@ class Handler {
             b_.finish(*n_, u, -EPIPE);
             return ok();
         }
-        n_->cam->data.bulk_out(std::span<const uint8_t>(u->bytes(), static_cast<size_t>(u->length)));
+        // The camera sees packets: a transfer split into URBs ends with its
+        // short (or zero-length) packet, or once the block its header
+        // announces is complete.
+        auto &pending = n_->out_pending;
+        if (u->length > 0) pending.insert(pending.end(), u->bytes(), u->bytes() + u->length);
+        const bool short_packet = u->length % kMaxPacketBulk != 0 || u->length == 0 ||
+                                  (u->flags & USBDEVFS_URB_ZERO_PACKET);
+        const bool block_done = pending.size() >= kBlockHeader &&
+                                pending.size() - kBlockHeader >= wire::get_u32(pending.data() + 2);
+        if (short_packet || block_done) {
+            n_->cam->data.bulk_out(pending);
+            pending.clear();
+        }
         n_->cam->stats.bulk_out_bytes += static_cast<uint64_t>(u->length);
         u->actual = u->length;
         b_.finish(*n_, u, 0);

@@ -9,7 +9,7 @@
 
 #include "filter_common.h"
 #include "filter_conv.h"
-#include "kavri/filter.h"
+#include "alg/filter.h"
 
 namespace kavri::filter {
 namespace {
@@ -105,12 +105,16 @@ bool buffers_ready(const kv_bpf2d_iir_t &f) {
 
 using namespace kavri::filter;
 
-extern "C" KAVRI_API void kv_bpf2d_iir_uninit(kv_bpf2d_iir_t *bpf) {
+void kavri::filter::bpf2d_iir_uninit(kv_bpf2d_iir_t *bpf) {
     if (bpf == nullptr) return;
     float *owned[] = {bpf->range_table,  bpf->img_result,   bpf->img_h,
                       bpf->img_h_weight, bpf->img_v_weight, bpf->line_value,
                       bpf->line_weight,  bpf->line_spare0,  bpf->line_spare1};
     for (float *p : owned) std::free(p);
+}
+
+extern "C" KAVRI_API void kv_bpf2d_iir_uninit(kv_bpf2d_iir_t *bpf) {
+    kavri::filter::bpf2d_iir_uninit(bpf);
 }
 
 extern "C" KAVRI_API int kv_bpf2d_iir_init(kv_bpf2d_iir_t *bpf, uint32_t width, uint32_t height,
@@ -169,7 +173,7 @@ extern "C" KAVRI_API int kv_bpf2d_iir_init(kv_bpf2d_iir_t *bpf, uint32_t width, 
     bpf->line_spare1 = alloc_floats(width);
     if (!buffers_ready(*bpf) || bpf->line_spare0 == nullptr || bpf->line_spare1 == nullptr) {
         KV_ERR("[%s] cannot malloc buffers for BPF\n", __func__);
-        kv_bpf2d_iir_uninit(bpf);
+        bpf2d_iir_uninit(bpf);
         std::memset(bpf, 0, sizeof *bpf);
         return 0;
     }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "alg/cmap.h"
 #include "alg/cmap_palette.h"
 #include "alg/conv_trunc.h"
 #include "kavri/cmap.h"
@@ -31,11 +32,11 @@ bool marker_color(int32_t v, uint32_t *color) {
 
 }  // namespace
 
-extern "C" {
+namespace kavri {
 
-KAVRI_API void kv_cmap_init(kv_cmap_t *map, int32_t count) {
+void cmap_init(kv_cmap_t *map, int32_t count) {
     if (map == nullptr) {
-        KV_ERR("[%s] map is NULL\n", __func__);
+        KV_ERR("[kv_cmap_init] map is NULL\n");
         return;
     }
     map->count = 0;
@@ -46,7 +47,7 @@ KAVRI_API void kv_cmap_init(kv_cmap_t *map, int32_t count) {
     }
     if (map->palette == nullptr) {
         // Without a palette no entry is computed or read: ordinary values are black.
-        KV_ERR("[%s] palette of %d entries cannot be allocated\n", __func__, count);
+        KV_ERR("[kv_cmap_init] palette of %d entries cannot be allocated\n", count);
     } else {
         map->count = count;
         for (int32_t i = 0; i < count; ++i) map->palette[i] = kavri::cmap_palette_entry(i, count);
@@ -58,7 +59,7 @@ KAVRI_API void kv_cmap_init(kv_cmap_t *map, int32_t count) {
         static_cast<float>(static_cast<double>(map->count) / (kDefaultMax - kDefaultMin));
 }
 
-KAVRI_API void kv_cmap_uninit(kv_cmap_t *map) {
+void cmap_uninit(kv_cmap_t *map) {
     if (map == nullptr) return;
     std::free(map->palette);
     // Cleared so that a later read or a second release cannot touch freed memory.
@@ -66,7 +67,7 @@ KAVRI_API void kv_cmap_uninit(kv_cmap_t *map) {
     map->count = 0;
 }
 
-KAVRI_API void kv_cmap_set_range(kv_cmap_t *map, int32_t a, int32_t b) {
+void cmap_set_range(kv_cmap_t *map, int32_t a, int32_t b) {
     if (map == nullptr) return;
     if (a == b) {
         map->gray_scale = static_cast<float>(kGraySteps);
@@ -80,7 +81,7 @@ KAVRI_API void kv_cmap_set_range(kv_cmap_t *map, int32_t a, int32_t b) {
     map->color_scale = static_cast<float>(static_cast<double>(map->count) / span);
 }
 
-KAVRI_API uint32_t kv_cmap_get_color(const kv_cmap_t *map, int32_t v) {
+uint32_t cmap_get_color(const kv_cmap_t *map, int32_t v) {
     uint32_t color = kBlack;
     if (v == KV_CMAP_MARK_INVALID) return kBlack;
     if (marker_color(v, &color)) return color;
@@ -94,6 +95,26 @@ KAVRI_API uint32_t kv_cmap_get_color(const kv_cmap_t *map, int32_t v) {
     if (k <= 0) return map->palette[0];
     if (k >= map->count) return map->palette[map->count - 1];
     return map->palette[k];
+}
+
+}  // namespace kavri
+
+extern "C" {
+
+KAVRI_API void kv_cmap_init(kv_cmap_t *map, int32_t count) {
+    kavri::cmap_init(map, count);
+}
+
+KAVRI_API void kv_cmap_uninit(kv_cmap_t *map) {
+    kavri::cmap_uninit(map);
+}
+
+KAVRI_API void kv_cmap_set_range(kv_cmap_t *map, int32_t a, int32_t b) {
+    kavri::cmap_set_range(map, a, b);
+}
+
+KAVRI_API uint32_t kv_cmap_get_color(const kv_cmap_t *map, int32_t v) {
+    return kavri::cmap_get_color(map, v);
 }
 
 KAVRI_API uint32_t kv_cmap_get_gray(const kv_cmap_t *map, int32_t v) {

@@ -1,6 +1,7 @@
 // Colouring a whole distance image (metres) with the library-wide colour map.
 #include <cstdint>
 
+#include "alg/cmap.h"
 #include "alg/cmap_shared.h"
 #include "alg/conv_trunc.h"
 #include "kavri/cmap.h"
@@ -18,7 +19,7 @@ int32_t to_millimetres(float metres) {
 template <int kRed, int kGreen, int kBlue, int kBytes>
 void paint(uint8_t *dst, const float *src, int32_t n, const kv_cmap_t &map) {
     for (int32_t i = 0; i < n; ++i) {
-        const uint32_t color = kv_cmap_get_color(&map, to_millimetres(src[i]));
+        const uint32_t color = kavri::cmap_get_color(&map, to_millimetres(src[i]));
         uint8_t *px = dst + static_cast<size_t>(i) * kBytes;
         px[kRed] = static_cast<uint8_t>(color);
         px[kGreen] = static_cast<uint8_t>(color >> 8);

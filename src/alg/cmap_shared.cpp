@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "alg/cmap.h"
+
 namespace kavri {
 namespace {
 
@@ -12,14 +14,14 @@ kv_cmap_t g_cmap{};
 
 bool cmap_shared_init() {
     std::lock_guard lock(g_cmap_lock);
-    kv_cmap_uninit(&g_cmap);
-    kv_cmap_init(&g_cmap, kSharedCmapEntries);
+    cmap_uninit(&g_cmap);
+    cmap_init(&g_cmap, kSharedCmapEntries);
     return g_cmap.palette != nullptr;
 }
 
 void cmap_shared_uninit() {
     std::lock_guard lock(g_cmap_lock);
-    kv_cmap_uninit(&g_cmap);
+    cmap_uninit(&g_cmap);
 }
 
 kv_cmap_t cmap_shared_snapshot() {
@@ -29,7 +31,7 @@ kv_cmap_t cmap_shared_snapshot() {
 
 kv_cmap_t cmap_shared_set_range(int32_t a, int32_t b) {
     std::lock_guard lock(g_cmap_lock);
-    kv_cmap_set_range(&g_cmap, a, b);
+    cmap_set_range(&g_cmap, a, b);
     return g_cmap;
 }
 

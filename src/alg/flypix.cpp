@@ -8,7 +8,7 @@
 #include "filter_common.h"
 #include "filter_rows.h"
 #include "filter_simd.h"
-#include "kavri/filter.h"
+#include "alg/filter.h"
 
 namespace kavri::filter {
 namespace {
@@ -124,10 +124,9 @@ KV_TARGET_AVX512 void flypix_interior_avx512(uint16_t *out, const uint16_t *a, c
 }  // namespace
 }  // namespace kavri::filter
 
-extern "C" KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width,
-                                           int height, uint32_t threshold) {
-    using namespace kavri::filter;
-    if (!check_size(__func__, dst, src, width, height)) return;
+void kavri::filter::flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height,
+                                  uint32_t threshold) {
+    if (!check_size("kv_flypix_u16_k3", dst, src, width, height)) return;
     const uint32_t limit = threshold >> kThresholdShift;
     const bool wide = width - 2 >= kPixels;
 #if KV_HAS_AVX512_LOOPS
@@ -151,4 +150,9 @@ extern "C" KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, i
             for (int x = 0; x < width; ++x) out[x] = flypix_pixel(src, width, height, x, y, limit);
         }
     }
+}
+
+extern "C" KAVRI_API void kv_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width,
+                                           int height, uint32_t threshold) {
+    kavri::filter::flypix_u16_k3(dst, src, width, height, threshold);
 }

@@ -6,7 +6,7 @@
 #include "filter_common.h"
 #include "filter_rows.h"
 #include "filter_simd.h"
-#include "kavri/filter.h"
+#include "alg/filter.h"
 
 namespace kavri::filter {
 namespace {
@@ -66,10 +66,8 @@ void gauss3_row_narrow(uint16_t *out, const uint16_t *r0, const uint16_t *r1, co
 }  // namespace
 }  // namespace kavri::filter
 
-extern "C" KAVRI_API void kv_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int width,
-                                            int height) {
-    using namespace kavri::filter;
-    if (!check_size(__func__, dst, src, width, height)) return;
+void kavri::filter::gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height) {
+    if (!check_size("kv_gauss2d_u16_k3", dst, src, width, height)) return;
     for (int y = 0; y < height; ++y) {
         const uint16_t *r0 = clamped_row(src, y - 1, width, height);
         const uint16_t *r1 = clamped_row(src, y, width, height);
@@ -81,4 +79,9 @@ extern "C" KAVRI_API void kv_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, 
             gauss3_row_narrow(out, r0, r1, r2, width);
         }
     }
+}
+
+extern "C" KAVRI_API void kv_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int width,
+                                            int height) {
+    kavri::filter::gauss2d_u16_k3(dst, src, width, height);
 }

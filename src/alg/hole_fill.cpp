@@ -7,7 +7,7 @@
 #include "filter_common.h"
 #include "filter_rows.h"
 #include "filter_simd.h"
-#include "kavri/filter.h"
+#include "alg/filter.h"
 
 namespace kavri::filter {
 namespace {
@@ -179,9 +179,14 @@ void hole_fill(const char *func, uint16_t *dst, const uint16_t *src, int width, 
 }  // namespace
 }  // namespace kavri::filter
 
+void kavri::filter::fhole_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height,
+                                 int recursive) {
+    hole_fill<1>("kv_fhole_u16_k3", dst, src, width, height, recursive);
+}
+
 extern "C" KAVRI_API void kv_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height,
                                           int recursive) {
-    kavri::filter::hole_fill<1>(__func__, dst, src, width, height, recursive);
+    kavri::filter::fhole_u16_k3(dst, src, width, height, recursive);
 }
 
 extern "C" KAVRI_API void kv_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int width, int height,

@@ -12,7 +12,7 @@
 #include "filter_rows.h"
 #include "filter_simd.h"
 #include "median5.h"
-#include "kavri/filter.h"
+#include "alg/filter.h"
 
 namespace kavri::filter {
 namespace {
@@ -156,8 +156,12 @@ void median5_u16(uint16_t *dst, const uint16_t *src, int width, int height, bool
 
 }  // namespace kavri::filter
 
+void kavri::filter::median2d_u16_k5(uint16_t *dst, const uint16_t *src, int width, int height) {
+    if (!check_size("kv_median2d_u16_k5", dst, src, width, height)) return;
+    median5_u16(dst, src, width, height, true);
+}
+
 extern "C" KAVRI_API void kv_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int width,
                                              int height) {
-    if (!kavri::filter::check_size(__func__, dst, src, width, height)) return;
-    kavri::filter::median5_u16(dst, src, width, height, true);
+    kavri::filter::median2d_u16_k5(dst, src, width, height);
 }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "filter_common.h"
-#include "kavri/filter.h"
+#include "alg/filter.h"
 
 namespace kavri::filter {
 namespace {
@@ -241,8 +241,8 @@ extern "C" KAVRI_API void kv_median2d_u16(uint16_t *dst, const uint16_t *src, in
     using namespace kavri::filter;
     constexpr int kSmallKernel = 3;
     constexpr int kMidKernel = 5;
-    if (kernel == kSmallKernel) return kv_median2d_u16_k3(dst, src, width, height);
-    if (kernel == kMidKernel) return kv_median2d_u16_k5(dst, src, width, height);
+    if (kernel == kSmallKernel) return median2d_u16_k3(dst, src, width, height);
+    if (kernel == kMidKernel) return median2d_u16_k5(dst, src, width, height);
     // Compared in 64 bits: twice a huge width must not wrap.
     const int64_t twice_w = 2 * static_cast<int64_t>(width);
     const int64_t twice_h = 2 * static_cast<int64_t>(height);

@@ -9,6 +9,7 @@
 #include "api/dev_priv.h"
 #include "core/le.h"
 #include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 
 namespace {
@@ -62,7 +63,7 @@ int reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_
         return 0;
     }
     kavri::api::CommandLock commands(call.priv()->cmd_mutex);
-    return kavri_ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
+    return kavri::ll::ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
 }
 
 int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
@@ -76,7 +77,7 @@ int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t
         return 0;
     }
     kavri::api::CommandLock commands(call.priv()->cmd_mutex);
-    return kavri_ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
+    return kavri::ll::ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
 }
 
 int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
@@ -107,7 +108,7 @@ int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
         log_bad_handle("_kavri_param_batch_set");
         return 0;
     }
-    return kavri_ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
+    return kavri::ll::ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
 }
 
 int param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
@@ -130,7 +131,7 @@ int param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
     KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", count);
     {
         kavri::api::CommandLock commands(call.priv()->cmd_mutex);
-        if (!kavri_ll_param_get(&call.priv()->ll, wire.get(), static_cast<uint32_t>(count)))
+        if (!kavri::ll::ll_param_get(&call.priv()->ll, wire.get(), static_cast<uint32_t>(count)))
             return 0;
     }
     for (int i = 0; i < count; ++i) {

@@ -24,5 +24,6 @@ int cap_is_ongoing(kavri_dev_t *dev);
 int cap_start(kavri_dev_t *dev);
 int cap_stop(kavri_dev_t *dev);
 int cap_get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_info_t *info);
+void dev_close(kavri_dev_t *dev);
 
 }  // namespace kavri::api

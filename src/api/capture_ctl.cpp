@@ -7,8 +7,10 @@
 #include "core/globals.h"
 #include "core/le.h"
 #include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 #include "kavri/stream.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ void read_frame_rate(kavri_dev_priv_t *p) {
     item.param_id = KAVRI_PARAM_FPS;
     item.param_val_len = kFpsValueLen;
     KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", 1);
-    if (kavri_ll_param_get(&p->ll, &item, 1))
+    if (kavri::ll::ll_param_get(&p->ll, &item, 1))
         kavri::g_cur_fps.store(static_cast<int>(kavri::le::get_u32(item.param_val)));
 }
 
@@ -40,7 +42,7 @@ void cap_stop_internal(kavri_dev_priv_t *p) {
     uint8_t stopped = 0;
     {
         CommandLock commands(p->cmd_mutex);
-        stopped = kavri_ll_cap_stop(&p->ll);
+        stopped = kavri::ll::ll_cap_stop(&p->ll);
         p->is_capturing.store(stopped ? 0 : 1);
     }
     wake_all(p);
@@ -48,7 +50,7 @@ void cap_stop_internal(kavri_dev_priv_t *p) {
 }
 
 bool frames_waiting(kavri_dev_priv_t *p) {
-    return kv_stream_fetch_frames(p->stream, nullptr, 0, 1, nullptr, 1) != 0;
+    return kavri::stream::stream_fetch_frames(p->stream, nullptr, 0, 1, nullptr, 1) != 0;
 }
 
 }  // namespace kavri::api
@@ -65,7 +67,7 @@ int cap_set_frame_buffer(kavri_dev_t *dev, void * /* buf: not used */, uint32_t 
     }
     kavri_dev_priv_t *p = call.priv();
     const uint32_t frames = size / KAVRI_CAP_FRAME_BYTES;
-    kv_stream_set_cfg(p->stream, kv_stream_cfg_t{frames});
+    kavri::stream::stream_set_cfg(p->stream, kv_stream_cfg_t{frames});
     KV_DBG("[%s] frame buffer: %d frames\n", "kavri_cap_set_frame_buffer",
            static_cast<int>(frames));
     p->cap_arg = 0;
@@ -111,7 +113,7 @@ int cap_start(kavri_dev_t *dev) {
     if (p->is_capturing.load()) kavri::api::cap_stop_internal(p);
 
     read_frame_rate(p);
-    if (kv_stream_get_cfg(p->stream).max_frames < kMinStartFrames) {
+    if (kavri::stream::stream_get_cfg(p->stream).max_frames < kMinStartFrames) {
         KV_ERR("[%s]  capture buffer not set or size is not correct \n", "_kavri_cap_start");
         return 0;
     }
@@ -124,7 +126,7 @@ int cap_start(kavri_dev_t *dev) {
     {
         // Transfers of the previous capture may still be completing.
         std::lock_guard feed(p->feed_mutex);
-        kv_stream_reset(p->stream);
+        kavri::stream::stream_reset(p->stream);
         std::lock_guard lock(p->mutex);
         p->stream_state = kv_stream_state_t{};
     }
@@ -132,7 +134,7 @@ int cap_start(kavri_dev_t *dev) {
 
     KV_DBG("[%s] issue start cmd\n", "_kavri_cap_start");
     const uint8_t started =
-        kavri_ll_cap_start(&p->ll, p->cap_arg, kavri::api::on_capture_event, dev);
+        kavri::ll::ll_cap_start(&p->ll, p->cap_arg, kavri::api::on_capture_event, dev);
     if (started) {
         p->is_capturing.store(1);
     } else {
@@ -140,7 +142,7 @@ int cap_start(kavri_dev_t *dev) {
         // stops too, and the abort keeps a transport that did not from
         // resubmitting.
         p->stop.store(1);
-        kavri_ll_cap_abort(&p->ll);
+        kavri::ll::ll_cap_abort(&p->ll);
         kavri::api::wake_all(p);
     }
     return started;
@@ -169,9 +171,9 @@ KAVRI_API int kavri_cap_get_frame_buffer(kavri_dev_t *dev, void **buf, uint32_t 
     if (buf != nullptr) *buf = nullptr;
     if (size != nullptr) {
         ApiCall call(dev);
-        *size = call.ok()
-                    ? kv_stream_get_cfg(call.priv()->stream).max_frames * KAVRI_CAP_FRAME_BYTES
-                    : 0;
+        *size = call.ok() ? kavri::stream::stream_get_cfg(call.priv()->stream).max_frames *
+                                KAVRI_CAP_FRAME_BYTES
+                          : 0;
     }
     return 1;
 }

@@ -2,8 +2,10 @@
 // completed stream transfer, feeds the parser and wakes the fetching thread.
 #include "api/dev_priv.h"
 #include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 #include "kavri/stream.h"
+#include "stream/stream.h"
 
 namespace kavri::api {
 namespace {
@@ -23,7 +25,7 @@ void fault_stop(kavri_dev_priv_t *p, int32_t code) {
     p->stop.store(1);
     p->error.store(code);
     p->error_arg.store(0);
-    kavri_ll_cap_abort(&p->ll);
+    kavri::ll::ll_cap_abort(&p->ll);
 }
 
 }  // namespace
@@ -36,7 +38,8 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
         switch (code) {
             case KAVRI_OK:
                 p->stall_cnt.store(0);
-                ready = kv_stream_feed_input(p->stream, data, static_cast<int32_t>(len)) != 0;
+                ready = kavri::stream::stream_feed_input(p->stream, data,
+                                                         static_cast<int32_t>(len)) != 0;
                 break;
             case KAVRI_ERR_CAP_CANCELLED:
                 // The trace of a stop or of a failed start, both of which end
@@ -60,14 +63,14 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
                 p->error_arg.store(0);
                 if (!p->stop.load()) {
                     p->stop.store(1);
-                    kavri_ll_cap_abort(&p->ll);
+                    kavri::ll::ll_cap_abort(&p->ll);
                 }
                 signal_waiter(p);
                 return 0;
         }
 
         kv_stream_state_t state{};
-        kv_stream_get_state(p->stream, &state);
+        kavri::stream::stream_get_state(p->stream, &state);
         if (state.frames_discarded > p->stream_state.frames_discarded) {
             KV_DBG("[%s] trans discard %d frames\n", kTag,
                    static_cast<int>(state.frames_discarded - p->stream_state.frames_discarded));

@@ -185,9 +185,9 @@ KAVRI_API int kavri_cap_snapshot(kavri_dev_t *dev, void *buf, uint32_t size,
         return 0;
     }
     if (p->is_capturing.load()) return get_frames(dev, 1, buf, size, info) > 0;
-    if (!kavri_cap_start(dev)) return 0;
+    if (!cap_start(dev)) return 0;
     const bool got = get_frames(dev, 1, buf, size, info) > 0;
-    kavri_cap_stop(dev);
+    cap_stop(dev);
     return got;
 }
 

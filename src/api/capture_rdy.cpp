@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "api/dev_priv.h"
+#include "core/error_name.h"
 #include "core/log_internal.h"
 #include "kavri/stream.h"
+#include "stream/stream.h"
 
 namespace kavri::api {
 namespace {
@@ -20,7 +22,7 @@ bool report_error(kavri_dev_t *dev, kavri_dev_priv_t *p) {
     const kavri_cap_error_cb_t cb = p->on_error.load();
     int32_t err = p->error.load();
     if (cb == nullptr || err == 0) return true;
-    KV_TRC("[%s] error cb invoke: %s\n", kTag, kavri_error_name(err));
+    KV_TRC("[%s] error cb invoke: %s\n", kTag, kavri::core::error_name(err));
     uint8_t go_on = 0;
     {
         CallbackScope scope(p);
@@ -106,7 +108,7 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
             room = kScratchBytes;
         }
         kv_stream_frame_info_t raw{};
-        if (kv_stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
+        if (kavri::stream::stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
         p->frames_fetched.fetch_add(1, std::memory_order_relaxed);
         describe_frame(p, raw);
 

@@ -9,12 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "api/camera.h"
 #include "api/dev_priv.h"
 #include "core/globals.h"
 #include "core/le.h"
 #include "kavri/ll.h"
 #include "core/log_internal.h"
 #include "kavri/stream.h"
+#include "ll/ll.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -77,7 +80,7 @@ kavri_dev_priv_t *attach_new_priv(kavri_dev_t *dev) {
 
 // The handle's own copy of the registry's driver record.
 kavri_drv_t *bind_driver(kavri_dev_t *dev, kavri_dev_priv_t *p) {
-    const kavri_drv_t *entry = kavri_drv_find(dev);
+    const kavri_drv_t *entry = kavri::ll::drv_find(dev);
     if (entry == nullptr) return nullptr;
     p->drv_rec = *entry;
     p->drv_rec.dev = nullptr;
@@ -94,7 +97,7 @@ bool read_identity(kavri_dev_t *dev, kavri_dev_priv_t *p) {
                                       KAVRI_PARAM_VERSION};
     for (int i = 0; i < kIdentItems; ++i) items[i].param_id = ids[i];
     KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", kIdentItems);
-    if (!kavri_ll_param_get(&p->ll, items.get(), kIdentItems)) return false;
+    if (!kavri::ll::ll_param_get(&p->ll, items.get(), kIdentItems)) return false;
 
     copy_text(dev->ident, items[0]);
     copy_text(dev->product, items[1]);
@@ -135,7 +138,7 @@ KAVRI_API int kavri_dev_list(kavri_dev_t *list, int n) {
     } catch (const std::bad_alloc &) {
         return 0;
     }
-    const int count = std::clamp(kavri_ll_dev_list(entries.data(), n), 0, n);
+    const int count = std::clamp(kavri::ll::ll_dev_list(entries.data(), n), 0, n);
     for (int i = 0; i < count; ++i) {
         list[i].if_type = entries[i].if_type;
         std::memcpy(list[i].if_info, entries[i].if_info, sizeof list[i].if_info);
@@ -156,13 +159,13 @@ KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
     }
     if (kavri_dev_priv_t *old = open_record(dev); old != nullptr) {
         KV_WRN("[%s] device not close correctly. close it..\n", tag);
-        kavri_dev_close(dev);
+        kavri::api::dev_close(dev);
     }
     kavri_dev_priv_t *p = attach_new_priv(dev);
     if (p == nullptr) return nullptr;
 
     KV_DBG("[%s] open kavri device @ %p\n", tag, static_cast<void *>(dev));
-    if (kavri_ll_dev_open(&p->ll) == nullptr) {
+    if (kavri::ll::ll_dev_open(&p->ll) == nullptr) {
         KV_ERR("[%s] open device failed!\n", tag);
         return fail_open(dev, p);
     }
@@ -173,16 +176,16 @@ KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
 
     if (!read_identity(dev, p)) {
         KV_WRN("[%s]  cannot get info of device\n", tag);
-        kavri_ll_dev_close(&p->ll);
+        kavri::ll::ll_dev_close(&p->ll);
         return fail_open(dev, p);
     }
     p->drv = bind_driver(dev, p);
     if (p->drv == nullptr) {
         KV_ERR("[%s] cannot find driver for device: product=%s\n", tag, dev->product);
-        kavri_ll_dev_close(&p->ll);
+        kavri::ll::ll_dev_close(&p->ll);
         return fail_open(dev, p);
     }
-    p->stream = kv_stream_create(kv_stream_cfg_t{kOpenMaxFrames});
+    p->stream = kavri::stream::stream_create(kv_stream_cfg_t{kOpenMaxFrames});
     if (p->stream == nullptr) {
         KV_ERR("[%s] kv_stream_create failed\n", tag);
         std::exit(-1);
@@ -241,7 +244,7 @@ KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target) {
     // transport: a capture cannot survive it, so it ends here, waking its
     // waiters, rather than waiting for frames that never come.
     if (target == kResetInterface && p->is_capturing.load()) kavri::api::cap_stop_internal(p);
-    return kavri_ll_dev_reset(&p->ll, target);
+    return kavri::ll::ll_dev_reset(&p->ll, target);
 }
 
 }  // extern "C"

@@ -6,11 +6,14 @@
 #include <thread>
 #include <vector>
 
+#include "api/camera.h"
 #include "api/dev_priv.h"
 #include "kavri/ll.h"
 #include "core/log_internal.h"
 #include "kavri/stream.h"
+#include "ll/ll.h"
 #include "ll/ll_control.h"
+#include "stream/stream.h"
 
 namespace kavri::api {
 namespace {
@@ -42,7 +45,7 @@ void unpublish(kavri_dev_priv_t *p) {
 void finish_close(kavri_dev_priv_t *p) {
     kavri_drv_t *drv = p->drv;
     if (drv != nullptr && drv->ops != nullptr && drv->ops->uninit != nullptr) drv->ops->uninit(drv);
-    kv_stream_destroy(p->stream);
+    kavri::stream::stream_destroy(p->stream);
     unpublish(p);
     // A library-allocated handle goes too, unless it was opened again.
     kavri_dev_t *dev = nullptr;
@@ -174,7 +177,7 @@ void wait_for_calls(kavri_dev_priv_t *p, int own) {
 
 }  // namespace
 
-extern "C" KAVRI_API void kavri_dev_close(kavri_dev_t *dev) {
+void kavri::api::dev_close(kavri_dev_t *dev) {
     constexpr const char *tag = "kavri_dev_close";
     KV_DBG("[%s] close kavri device @ %p\n", tag, static_cast<void *>(dev));
     kavri_dev_priv_t *p = nullptr;
@@ -207,7 +210,7 @@ extern "C" KAVRI_API void kavri_dev_close(kavri_dev_t *dev) {
         if (p->is_capturing.load()) KV_ERR("[%s] stop capture failed!\n", tag);
     }
     // Joins the event thread: no capture event arrives after this.
-    kavri_ll_dev_close(ll_of(p));
+    kavri::ll::ll_dev_close(ll_of(p));
     wake_all(p);
     // From here the handle reads as closed, also to a second close that
     // returns now, and may be opened again.
@@ -226,4 +229,8 @@ extern "C" KAVRI_API void kavri_dev_close(kavri_dev_t *dev) {
         p->life_cv.wait(life, [p] { return p->close_waiters == 0; });
     }
     finish_close(p);
+}
+
+extern "C" KAVRI_API void kavri_dev_close(kavri_dev_t *dev) {
+    kavri::api::dev_close(dev);
 }

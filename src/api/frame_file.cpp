@@ -152,7 +152,7 @@ int save(const char *func, Kind kind, int fd, int format, const float *data, uin
     if (!write_all(fd, bytes.data(), bytes.size())) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        kv_log(KV_LOG_ERR, "ERR", l->data_msg, func, static_cast<int>(bytes.size()));
+        KV_ERR(l->data_msg, func, static_cast<int>(bytes.size()));
 #pragma GCC diagnostic pop
         return 0;
     }

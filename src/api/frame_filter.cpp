@@ -4,6 +4,7 @@
 #include "api/dev_priv.h"
 #include "kavri/api.h"
 #include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 
 namespace {
@@ -12,7 +13,7 @@ kavri_drv_t *driver_of(const char *func, kavri_dev_t *dev, kavri_dev_priv_t *p) 
     if (p == nullptr) return nullptr;
     if (p->drv == nullptr) {
         // The handle's own copy of the entry, as open makes it.
-        const kavri_drv_t *entry = kavri_drv_find(dev);
+        const kavri_drv_t *entry = kavri::ll::drv_find(dev);
         if (entry == nullptr) {
             KV_ERR("[%s] cannot find driver for device: product=%s\n", func, dev->product);
             return nullptr;

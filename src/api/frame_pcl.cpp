@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "alg/cmap.h"
 #include "alg/cmap_shared.h"
 #include "api/dev_priv.h"
 #include "kavri/api.h"
@@ -138,7 +139,7 @@ extern "C" KAVRI_API int kavri_frame_get_pcl_xyzd(kavri_dev_t *dev, float *dst, 
             return project<4>(dst, dst_len, dist, width, height, l, [](float d) { return d; });
         const kv_cmap_t map = kavri::cmap_shared_snapshot();
         return project<4>(dst, dst_len, dist, width, height, l, [&map](float d) {
-            return static_cast<float>(kv_cmap_get_color(&map, millimetres_clamped(d)));
+            return static_cast<float>(kavri::cmap_get_color(&map, millimetres_clamped(d)));
         });
     });
 }

@@ -7,9 +7,9 @@
 #include "alg/cmap_shared.h"
 #include "core/globals.h"
 #include "kavri/init.h"
-#include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
-#include "kavri/param.h"
+#include "param/param.h"
 #include "kavri/version.h"
 
 namespace {
@@ -41,7 +41,7 @@ void default_log_name(char (&name)[kLogNameSize]) {
 }  // namespace
 
 extern "C" KAVRI_API int kavri_init(const char *log_file) {
-    kv_log_enable(KV_LOG_SINK_CONSOLE, kConsoleLevel, nullptr);
+    kavri::core::log_enable(KV_LOG_SINK_CONSOLE, kConsoleLevel, nullptr);
     std::memset(kavri::g_path_prefix, 0, kavri::kPathPrefixSize);
     std::memcpy(kavri::g_path_prefix, kDefaultPathPrefix, sizeof kDefaultPathPrefix);
 
@@ -51,19 +51,19 @@ extern "C" KAVRI_API int kavri_init(const char *log_file) {
         log_file = name;
     }
     // Without the file the library goes on with console logging.
-    kv_log_enable(KV_LOG_SINK_FILE, kFileLevel, log_file);
+    kavri::core::log_enable(KV_LOG_SINK_FILE, kFileLevel, log_file);
     KV_INF("[%s] \n --- %s %s(compile at %s %s) log start -----\n", __func__, kLibName, kLibVersion,
            __DATE__, __TIME__);
 
-    kavri_ll_init();
+    kavri::ll::ll_init();
     kavri::cmap_shared_init();
-    return kavri_param_init();
+    return kavri::param::param_init();
 }
 
 extern "C" KAVRI_API void kavri_uninit(void) {
     KV_DBG("[%s] ----- AL log END ----\n\n", __func__);
     kavri::cmap_shared_uninit();
-    kv_log_disable();
-    kavri_ll_uninit();
-    kavri_param_uninit();
+    kavri::core::log_disable();
+    kavri::ll::ll_uninit();
+    kavri::param::param_uninit();
 }

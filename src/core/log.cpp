@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "core/log_internal.h"
 #include "kavri/log.h"
 
 namespace {
@@ -141,18 +142,13 @@ void to_callback(unsigned level, const char *fmt, va_list args) {
 
 }  // namespace
 
-extern "C" KAVRI_API int kv_log(unsigned level, const char *tag, const char *fmt, ...) {
+int kavri::core::vlog(unsigned level, const char *tag, const char *fmt, va_list args) {
     if (tag == nullptr) tag = "";
     if (fmt == nullptr) fmt = "";
-    va_list args;
-    va_start(args, fmt);
     to_callback(level, fmt, args);
     const bool to_console = reaches(level, KV_LOG_SINK_CONSOLE);
     const bool to_file = reaches(level, KV_LOG_SINK_FILE);
-    if (!to_console && !to_file) {
-        va_end(args);
-        return 0;
-    }
+    if (!to_console && !to_file) return 0;
 
     char stamp[kStampSize];
     format_stamp(stamp);
@@ -172,8 +168,23 @@ extern "C" KAVRI_API int kv_log(unsigned level, const char *tag, const char *fmt
             fflush(g_file);
         }
     }
-    va_end(args);
     return 0;
+}
+
+int kavri::core::log(unsigned level, const char *tag, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const int result = vlog(level, tag, fmt, args);
+    va_end(args);
+    return result;
+}
+
+extern "C" KAVRI_API int kv_log(unsigned level, const char *tag, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const int result = kavri::core::vlog(level, tag, fmt, args);
+    va_end(args);
+    return result;
 }
 
 extern "C" KAVRI_API void kv_log_raw(unsigned level, const char *fmt, ...) {
@@ -203,7 +214,7 @@ extern "C" KAVRI_API void kv_log_raw(unsigned level, const char *fmt, ...) {
     va_end(args);
 }
 
-extern "C" KAVRI_API int kv_log_enable(unsigned sink, unsigned level, const char *file_name) {
+int kavri::core::log_enable(unsigned sink, unsigned level, const char *file_name) {
     if (sink >= kSinkCount) return 0;
     g_threshold[sink].store(level, std::memory_order_relaxed);
     if (sink != KV_LOG_SINK_FILE) return 1;
@@ -229,7 +240,11 @@ extern "C" KAVRI_API int kv_log_enable(unsigned sink, unsigned level, const char
     return 1;
 }
 
-extern "C" KAVRI_API int kv_log_disable(void) {
+extern "C" KAVRI_API int kv_log_enable(unsigned sink, unsigned level, const char *file_name) {
+    return kavri::core::log_enable(sink, level, file_name);
+}
+
+int kavri::core::log_disable() {
     for (auto &threshold : g_threshold) threshold.store(KV_LOG_OFF, std::memory_order_relaxed);
     std::lock_guard lock(g_file_mutex);
     int result = 0;
@@ -239,6 +254,10 @@ extern "C" KAVRI_API int kv_log_disable(void) {
     }
     g_file_name.clear();
     return result;
+}
+
+extern "C" KAVRI_API int kv_log_disable(void) {
+    return kavri::core::log_disable();
 }
 
 extern "C" KAVRI_API int kavri_log_set_callback(kv_log_callback_t cb, void *user) {
@@ -257,23 +276,4 @@ extern "C" KAVRI_API int kavri_log_set_callback(kv_log_callback_t cb, void *user
 extern "C" KAVRI_API unsigned kv_log_get_level(unsigned sink) {
     if (sink >= kSinkCount) return KV_LOG_OFF;
     return g_threshold[sink].load(std::memory_order_relaxed);
-}
-
-extern "C" KAVRI_API const char *kavri_error_name(int32_t code) {
-    switch (code) {
-        case KAVRI_ERR_CAP_UNKNOWN:
-            return "KAVRI_ERR_CAP_UNKNOWN";
-        case KAVRI_ERR_CAP_ERROR:
-            return "KAVRI_ERR_CAP_ERROR";
-        case KAVRI_ERR_CAP_STALL:
-            return "KAVRI_ERR_CAP_STALL";
-        case KAVRI_ERR_CAP_TIMEOUT:
-            return "KAVRI_ERR_CAP_TIMEOUT";
-        case KAVRI_OK:
-            return "OK";
-        case KAVRI_ERR_CAP_FRAME_DISCARD:
-            return "KAVRI_ERR_CAP_FRAME_DISCARD";
-        default:
-            return "**UNKNOWN**";
-    }
 }

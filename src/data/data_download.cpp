@@ -5,10 +5,11 @@
 #include <cstring>
 #include <vector>
 
+#include "data/data.h"
 #include "data/data_file.h"
 #include "data/data_hooks.h"
 #include "data/data_wire.h"
-#include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 
 using namespace kavri::data;
@@ -74,7 +75,7 @@ bool load_image(const char *path, std::vector<uint8_t> &image) {
 
 bool read_ack(kavri_ll_t *ll, Ack &ack) {
     uint8_t rec[KAVRI_DATA_ACK_SIZE] = {};
-    if (al_data_read_action_info(ll, KAVRI_DATA_ACT_ACK, rec) != 1) return false;
+    if (data_read_action_info(ll, KAVRI_DATA_ACT_ACK, rec) != 1) return false;
     ack = decode_ack(rec);
     return true;
 }
@@ -117,10 +118,11 @@ int32_t send_blocks(kavri_ll_t *ll, const std::vector<uint8_t> &image, bool &fin
         const uint32_t n = std::min(KAVRI_DATA_BLOCK_SIZE, size - offset);
         const uint8_t *data = image.data() + offset;
         uint8_t header[KAVRI_DATA_BLOCK_HEADER_SIZE];
-        encode_block_header(header, al_data_calc_crc(data, n), n);
+        encode_block_header(header, data_calc_crc(data, n), n);
         std::memcpy(block.data(), header, sizeof header);
         std::memcpy(block.data() + sizeof header, data, n);
-        const int32_t sent = kavri_ll_tx_data(ll, block.data(), n + KAVRI_DATA_BLOCK_HEADER_SIZE);
+        const int32_t sent =
+            kavri::ll::ll_tx_data(ll, block.data(), n + KAVRI_DATA_BLOCK_HEADER_SIZE);
         if (sent < 0) {
             KV_ERR("[%s] tx data failed\n", "kavri_data_pk_transf");
             KV_INF("[%s] Data transfer failed D.\n", kTag);
@@ -159,9 +161,9 @@ int32_t send_blocks(kavri_ll_t *ll, const std::vector<uint8_t> &image, bool &fin
 // What kavri_log_cfg(5, 5, 5) does: console and file thresholds off (the
 // file sink keeps its file, or opens the default one), USB library silent.
 void silence_log() {
-    kv_log_enable(KV_LOG_SINK_CONSOLE, KV_LOG_OFF, nullptr);
-    kv_log_enable(KV_LOG_SINK_FILE, KV_LOG_OFF, nullptr);
-    kavri_ll_set_debug(KV_LOG_OFF);
+    kavri::core::log_enable(KV_LOG_SINK_CONSOLE, KV_LOG_OFF, nullptr);
+    kavri::core::log_enable(KV_LOG_SINK_FILE, KV_LOG_OFF, nullptr);
+    kavri::ll::ll_set_debug(KV_LOG_OFF);
 }
 
 // Reboot after firmware (types 0 and 1), a settling pause after types 2 and
@@ -174,7 +176,7 @@ int32_t final_step(kavri_ll_t *ll, uint8_t type, int32_t result) {
     KV_WRN(kDoNotReset, kTag);
     KV_WRN(kDashLine, kTag);
     silence_log();
-    if (reboot) kavri_ll_dev_reset(ll, kRebootTarget);
+    if (reboot) kavri::ll::ll_dev_reset(ll, kRebootTarget);
     pause_after_download(reboot ? kRebootPauseMs : kSettlePauseMs);
     return result;
 }
@@ -189,7 +191,7 @@ int32_t download(kavri_ll_t *ll, uint8_t type, uint16_t version, const char *pat
     KV_INF("[%s] Get info\n", kTag);
     uint8_t info_rec[KAVRI_DATA_INFO_SIZE] = {type};
     // The camera's current image does not change the download; it is logged.
-    (void)al_get_data_info(ll, KAVRI_DATA_ACT_INFO, info_rec, sizeof info_rec);
+    (void)get_data_info(ll, KAVRI_DATA_ACT_INFO, info_rec, sizeof info_rec);
     const DataInfo info = decode_info(info_rec);
     KV_INF("[%s] Version:%hu,type:%hu, addr:0x%x,data size:%d\n", kTag, info.version,
            static_cast<unsigned short>(info.type), info.addr, static_cast<int>(info.size));
@@ -197,7 +199,7 @@ int32_t download(kavri_ll_t *ll, uint8_t type, uint16_t version, const char *pat
     KV_INF("[%s] send action info\n", kTag);
     uint8_t start[KAVRI_DATA_START_SIZE];
     encode_start(start, type, version, size);
-    if (al_data_send_action_info(ll, KAVRI_DATA_ACT_START, start) != 1) return upgrade_failed();
+    if (data_send_action_info(ll, KAVRI_DATA_ACT_START, start) != 1) return upgrade_failed();
 
     Ack ack;
     if (!read_ack(ll, ack)) return upgrade_failed();
@@ -211,7 +213,7 @@ int32_t download(kavri_ll_t *ll, uint8_t type, uint16_t version, const char *pat
     KV_INF("[%s] Wait flash erase           .....\n", kTag);
     uint8_t erase[KAVRI_DATA_ERASE_SIZE];
     encode_erase(erase, type, size);
-    if (al_data_send_action_info(ll, KAVRI_DATA_ACT_ERASE, erase) != 1) {
+    if (data_send_action_info(ll, KAVRI_DATA_ACT_ERASE, erase) != 1) {
         KV_INF("[%s] wait cfm failed.....\n", kTag);
         return upgrade_failed();
     }
@@ -231,7 +233,12 @@ int32_t download(kavri_ll_t *ll, uint8_t type, uint16_t version, const char *pat
 
 }  // namespace
 
-extern "C" KAVRI_API int32_t kavri_bin_data_write(kavri_ll_t *ll, uint8_t type, uint16_t version,
-                                                  uint32_t /*unused*/, const char *path) {
+int32_t kavri::data::bin_data_write(kavri_ll_t *ll, uint8_t type, uint16_t version,
+                                    uint32_t /*unused*/, const char *path) {
     return download(ll, type, version, path);
+}
+
+extern "C" KAVRI_API int32_t kavri_bin_data_write(kavri_ll_t *ll, uint8_t type, uint16_t version,
+                                                  uint32_t addr, const char *path) {
+    return kavri::data::bin_data_write(ll, type, version, addr, path);
 }

@@ -1,7 +1,7 @@
 // The public entry points: the device-handle calls and the transport-record
 // firmware path, all onto the download and upload engines.
 #include "api/dev_cmd.h"
-#include "kavri/data.h"
+#include "data/data.h"
 #include "core/log_internal.h"
 
 namespace {
@@ -25,23 +25,24 @@ int32_t on_open_device(kavri_dev_t *dev, const char *tag, Engine &&engine) {
 extern "C" KAVRI_API int32_t kavri_data_download(kavri_dev_t *dev, const char *path, uint8_t type,
                                                  uint16_t version, uint32_t addr) {
     return on_open_device(dev, "kavri_data_download", [&](kavri_ll_t *ll) {
-        return kavri_bin_data_write(ll, type, version, addr, path);
+        return kavri::data::bin_data_write(ll, type, version, addr, path);
     });
 }
 
 extern "C" KAVRI_API int32_t kavri_firmware_upgrade(kavri_dev_t *dev, uint8_t type,
                                                     uint16_t version, const char *path) {
     return on_open_device(dev, "kavri_firmware_upgrade", [&](kavri_ll_t *ll) {
-        return kavri_bin_data_write(ll, type, version, 0, path);
+        return kavri::data::bin_data_write(ll, type, version, 0, path);
     });
 }
 
 extern "C" KAVRI_API int32_t kavri_data_upload(kavri_dev_t *dev, uint8_t type, const char *path) {
-    return on_open_device(dev, "kavri_data_upload",
-                          [&](kavri_ll_t *ll) { return kavri_bin_data_read(ll, type, path); });
+    return on_open_device(dev, "kavri_data_upload", [&](kavri_ll_t *ll) {
+        return kavri::data::bin_data_read(ll, type, path);
+    });
 }
 
 extern "C" KAVRI_API int32_t kavri_ll_firmware_upgrade(kavri_ll_t *ll, uint8_t type,
                                                        uint16_t version, const char *path) {
-    return kavri_bin_data_write(ll, type, version, 0, path);
+    return kavri::data::bin_data_write(ll, type, version, 0, path);
 }

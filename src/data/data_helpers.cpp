@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "data/data_file.h"
+#include "data/data.h"
 #include "data/data_wire.h"
-#include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 
-using namespace kavri::data;
 namespace le = kavri::le;
 
 namespace {
@@ -18,11 +18,12 @@ constexpr const char *kCmdFailed = "[%s] Cmd:(0x%x,0x%x) failed\n";
 
 }  // namespace
 
-extern "C" KAVRI_API int32_t al_get_data_info(kavri_ll_t *ll, uint8_t value, uint8_t *buf,
-                                              uint8_t len) {
+namespace kavri::data {
+
+int32_t get_data_info(kavri_ll_t *ll, uint8_t value, uint8_t *buf, uint8_t len) {
     constexpr const char *tag = "al_get_data_info";
     if ((buf == nullptr && len > 0) ||
-        !kavri_ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, value, buf, len, kInfoTimeoutMs)) {
+        !kavri::ll::ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, value, buf, len, kInfoTimeoutMs)) {
         KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, value);
         return 0;
     }
@@ -31,20 +32,18 @@ extern "C" KAVRI_API int32_t al_get_data_info(kavri_ll_t *ll, uint8_t value, uin
 
 // The exported form: a 12-byte request read into the caller's 12-byte
 // record, whatever the length asks for; its result is always 0.
-extern "C" KAVRI_API int32_t al_get_data_payload(kavri_ll_t *ll, uint8_t *buf, uint16_t len) {
+int32_t get_data_payload(kavri_ll_t *ll, uint8_t *buf, uint16_t len) {
     constexpr const char *tag = "al_get_data_payload";
     if (buf == nullptr) {
         KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
         return 0;
     }
     le::put_u32(buf + kPayloadLenOffset, len);
-    if (!kavri_ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD, buf,
-                          KAVRI_DATA_PAYLOAD_REQ_SIZE, kPayloadTimeoutMs))
+    if (!kavri::ll::ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD, buf,
+                               KAVRI_DATA_PAYLOAD_REQ_SIZE, kPayloadTimeoutMs))
         KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
     return 0;
 }
-
-namespace kavri::data {
 
 // The camera hands a payload over as the reply of a read whose length is
 // the number of bytes wanted (at least the 12 bytes of the request record):
@@ -58,18 +57,15 @@ bool fetch_payload(kavri_ll_t *ll, uint8_t *buf, size_t size, uint16_t len) {
     }
     std::memset(buf, 0, read_len);
     le::put_u32(buf + kPayloadLenOffset, len);
-    if (!kavri_ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD, buf, read_len,
-                          kPayloadTimeoutMs)) {
+    if (!kavri::ll::ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD, buf, read_len,
+                               kPayloadTimeoutMs)) {
         KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, KAVRI_DATA_ACT_PAYLOAD);
         return false;
     }
     return true;
 }
 
-}  // namespace kavri::data
-
-extern "C" KAVRI_API int32_t al_data_read_action_info(kavri_ll_t *ll, uint8_t action,
-                                                      uint8_t *out) {
+int32_t data_read_action_info(kavri_ll_t *ll, uint8_t action, uint8_t *out) {
     constexpr const char *tag = "al_data_read_action_info";
     uint32_t len = 0;
     if (action == KAVRI_DATA_ACT_ACK)
@@ -80,7 +76,7 @@ extern "C" KAVRI_API int32_t al_data_read_action_info(kavri_ll_t *ll, uint8_t ac
         return 1;
     uint8_t rec[KAVRI_DATA_ACK_SIZE] = {};
     if (out == nullptr ||
-        !kavri_ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, action, rec, len, kAckTimeoutMs)) {
+        !kavri::ll::ll_exe_cmd(ll, kCmdRead, KAVRI_DATA_CMD, action, rec, len, kAckTimeoutMs)) {
         KV_ERR(kCmdFailed, tag, KAVRI_DATA_CMD, action);
         return -1;
     }
@@ -88,8 +84,7 @@ extern "C" KAVRI_API int32_t al_data_read_action_info(kavri_ll_t *ll, uint8_t ac
     return 1;
 }
 
-extern "C" KAVRI_API int32_t al_data_send_action_info(kavri_ll_t *ll, uint8_t action,
-                                                      const uint8_t *record) {
+int32_t data_send_action_info(kavri_ll_t *ll, uint8_t action, const uint8_t *record) {
     constexpr const char *tag = "al_data_send_action_info";
     if (record == nullptr) return -1;
     uint8_t rec[KAVRI_DATA_ERASE_SIZE] = {};
@@ -116,10 +111,10 @@ extern "C" KAVRI_API int32_t al_data_send_action_info(kavri_ll_t *ll, uint8_t ac
         default:
             return -1;
     }
-    return kavri_ll_exe_cmd(ll, kCmdWrite, KAVRI_DATA_CMD, action, rec, len, timeout) ? 1 : -1;
+    return kavri::ll::ll_exe_cmd(ll, kCmdWrite, KAVRI_DATA_CMD, action, rec, len, timeout) ? 1 : -1;
 }
 
-extern "C" KAVRI_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) {
+int32_t data_build_file_buffer(const char *path, uint32_t *size) {
     constexpr const char *tag = "al_data_build_file_buffer";
     KV_INF("[%s] Loading data image file:%s\n", tag, path != nullptr ? path : "(null)");
     if (size != nullptr) *size = 0;
@@ -142,4 +137,29 @@ extern "C" KAVRI_API int32_t al_data_build_file_buffer(const char *path, uint32_
     if (size != nullptr) *size = static_cast<uint32_t>(total);
     KV_INF("[%s] Data image file loaded.\n", tag);
     return 1;
+}
+
+}  // namespace kavri::data
+
+extern "C" KAVRI_API int32_t al_get_data_info(kavri_ll_t *ll, uint8_t value, uint8_t *buf,
+                                              uint8_t len) {
+    return kavri::data::get_data_info(ll, value, buf, len);
+}
+
+extern "C" KAVRI_API int32_t al_get_data_payload(kavri_ll_t *ll, uint8_t *buf, uint16_t len) {
+    return kavri::data::get_data_payload(ll, buf, len);
+}
+
+extern "C" KAVRI_API int32_t al_data_read_action_info(kavri_ll_t *ll, uint8_t action,
+                                                      uint8_t *out) {
+    return kavri::data::data_read_action_info(ll, action, out);
+}
+
+extern "C" KAVRI_API int32_t al_data_send_action_info(kavri_ll_t *ll, uint8_t action,
+                                                      const uint8_t *record) {
+    return kavri::data::data_send_action_info(ll, action, record);
+}
+
+extern "C" KAVRI_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) {
+    return kavri::data::data_build_file_buffer(path, size);
 }

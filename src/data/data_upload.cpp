@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "data/data_file.h"
+#include "data/data.h"
 #include "data/data_hooks.h"
 #include "data/data_wire.h"
 #include "core/log_internal.h"
@@ -18,7 +19,7 @@ constexpr int32_t kOk = 1, kFailed = -1;
 int32_t upload(kavri_ll_t *ll, uint8_t type, const char *path) {
     KV_DBG("[%s] Get info\n", kTag);
     uint8_t info_rec[KAVRI_DATA_INFO_SIZE] = {type};
-    const bool info_ok = al_get_data_info(ll, KAVRI_DATA_ACT_INFO, info_rec, sizeof info_rec) == 1;
+    const bool info_ok = get_data_info(ll, KAVRI_DATA_ACT_INFO, info_rec, sizeof info_rec) == 1;
     const DataInfo info = decode_info(info_rec);
     KV_INF("[%s] Version:%hu,type:%hu, addr:0x%x,data size:%d\n", kTag, info.version,
            static_cast<unsigned short>(info.type), info.addr, static_cast<int>(info.size));
@@ -65,6 +66,14 @@ int32_t upload(kavri_ll_t *ll, uint8_t type, const char *path) {
 
 }  // namespace
 
-extern "C" KAVRI_API int32_t kavri_bin_data_read(kavri_ll_t *ll, uint8_t type, const char *path) {
+namespace kavri::data {
+
+int32_t bin_data_read(kavri_ll_t *ll, uint8_t type, const char *path) {
     return upload(ll, type, path);
+}
+
+}  // namespace kavri::data
+
+extern "C" KAVRI_API int32_t kavri_bin_data_read(kavri_ll_t *ll, uint8_t type, const char *path) {
+    return kavri::data::bin_data_read(ll, type, path);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/log_internal.h"
+#include "drv/epc_calc.h"
 #include "kavri/epc.h"
 
 namespace {
@@ -48,16 +49,32 @@ void with_distinct_source(const char *tag, uint16_t *dst, const uint16_t *src, i
 
 }  // namespace
 
+namespace kavri::epc {
+
+void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height) {
+    with_distinct_source("calc_dcs_sort", dst, src, width, height,
+                         [&](uint16_t *d, const uint16_t *s) {
+                             for (int32_t r = 0; r < height; ++r)
+                                 copy_row(d, image_row(r, height), s, r, width);
+                         });
+}
+
+void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height) {
+    with_distinct_source("calc_dcs_unsort", dst, src, width, height,
+                         [&](uint16_t *d, const uint16_t *s) {
+                             for (int32_t r = 0; r < height; ++r)
+                                 copy_row(d, r, s, image_row(r, height), width);
+                         });
+}
+
+}  // namespace kavri::epc
+
 extern "C" KAVRI_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width,
                                         int32_t height) {
-    with_distinct_source(__func__, dst, src, width, height, [&](uint16_t *d, const uint16_t *s) {
-        for (int32_t r = 0; r < height; ++r) copy_row(d, image_row(r, height), s, r, width);
-    });
+    kavri::epc::calc_dcs_sort(dst, src, width, height);
 }
 
 extern "C" KAVRI_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width,
                                           int32_t height) {
-    with_distinct_source(__func__, dst, src, width, height, [&](uint16_t *d, const uint16_t *s) {
-        for (int32_t r = 0; r < height; ++r) copy_row(d, r, s, image_row(r, height), width);
-    });
+    kavri::epc::calc_dcs_unsort(dst, src, width, height);
 }

@@ -9,6 +9,7 @@
 
 #include "core/le.h"
 #include "drv/epc_calc_load.h"
+#include "drv/epc_calc.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
 #include "core/log_internal.h"
@@ -137,7 +138,9 @@ using kavri::le::get_s16;
 using kavri::le::get_u32;
 namespace dh = kavri::param::drv_hdr;
 
-extern "C" KAVRI_API uint8_t epc_calc_init(kavri_drv_t *drv) {
+namespace kavri::epc {
+
+uint8_t calc_init(kavri_drv_t *drv) {
     State *st = state_of(drv);
     if (st == nullptr) return 0;
     auto *c = new (std::nothrow) CalibInfo;
@@ -146,33 +149,33 @@ extern "C" KAVRI_API uint8_t epc_calc_init(kavri_drv_t *drv) {
     return 1;
 }
 
-extern "C" KAVRI_API void epc_calc_unmount_clib(kavri_drv_t *drv) {
+void calc_unmount_clib(kavri_drv_t *drv) {
     State *st = state_of(drv);
     if (st == nullptr || st->calib == nullptr) return;
     CalibInfo &c = *st->calib;
     if (c.drnu != nullptr || c.payload != nullptr)
-        KV_DBG("[%s] Calib data unload [freq=%d]\n", __func__,
+        KV_DBG("[%s] Calib data unload [freq=%d]\n", "epc_calc_unmount_clib",
                static_cast<int>(get_u32(c.drv_hdr + dh::kFreq)));
     release_calib_block(c);
 }
 
-extern "C" KAVRI_API void epc_calc_uninit(kavri_drv_t *drv) {
+void calc_uninit(kavri_drv_t *drv) {
     State *st = state_of(drv);
     if (st == nullptr) return;
-    epc_calc_unmount_clib(drv);
+    calc_unmount_clib(drv);
     st->calib.reset();
 }
 
-extern "C" KAVRI_API uint8_t epc_calc_calib_loaded(kavri_drv_t *drv) {
+uint8_t calc_calib_loaded(kavri_drv_t *drv) {
     State *st = state_of(drv);
     if (st == nullptr || st->calib == nullptr || st->calib->drnu == nullptr) return 0;
     return get_u32(st->calib->drv_hdr + dh::kFreq) == st->mod_freq ? 1 : 0;
 }
 
-extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
+int32_t calc_mount_calib(kavri_drv_t *drv) {
     State *st = state_of(drv);
     if (st == nullptr || st->calib == nullptr) return -1;
-    KV_TRC("[%s] Mount\n", __func__);
+    KV_TRC("[%s] Mount\n", "epc_calc_mount_calib");
     if (!load_calib_block(*st, st->mod_freq)) return mount_failed(*st);
     CalibInfo &c = *st->calib;
     const uint32_t freq = get_u32(c.drv_hdr + dh::kFreq);
@@ -184,7 +187,7 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
     // The box length comes from the file as a float: a damaged one (NaN, huge,
     // not positive) cannot become millimetres and refuses the block.
     if (!std::isfinite(c.box_len_cm) || c.box_len_cm <= 0.0f || c.box_len_cm > kMaxBoxLenCm) {
-        KV_WRN("[%s] wrong box length in calibration block: %f cm\n", __func__,
+        KV_WRN("[%s] wrong box length in calibration block: %f cm\n", "epc_calc_mount_calib",
                static_cast<double>(c.box_len_cm));
         return mount_failed(*st);
     }
@@ -203,7 +206,8 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
         const Fit fit = fit_scale_offset(
             st->mod_freq, c.box_len_cm, fit_mean([v](uint32_t i) { return v[i]; }),
             fit_mean([mid_plane](uint32_t i) { return mid_plane[i]; }), c.plane_dist_um[mid]);
-        KV_TRC("[%s] calib scale/offset = %.3f/%.3f\n", __func__, fit.scale, fit.offset);
+        KV_TRC("[%s] calib scale/offset = %.3f/%.3f\n", "epc_calc_mount_calib", fit.scale,
+               fit.offset);
         // Planes that do not spread (a single plane, or all alike) fit nothing:
         // the default scale and offset stay.
         if (std::isfinite(fit.scale) && std::isfinite(fit.offset) &&
@@ -218,8 +222,8 @@ extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
     KV_DBG(
         "[%s] Calib data loaded [freq=%d]: box_len: %.1f cm, temp: cb=%d, ib=%d, step mm = %u, "
         "scale_um/offset_mm = %d/%d\n",
-        __func__, static_cast<int>(freq), static_cast<double>(c.box_len_cm), c.cb_temp, c.ib_temp,
-        static_cast<unsigned>(c.step_mm), c.scale_um, c.offset_mm);
+        "epc_calc_mount_calib", static_cast<int>(freq), static_cast<double>(c.box_len_cm),
+        c.cb_temp, c.ib_temp, static_cast<unsigned>(c.step_mm), c.scale_um, c.offset_mm);
     return 1;
 }
 
@@ -238,4 +242,26 @@ extern "C" KAVRI_API void _calc_scale_offset(kavri_drv_t *drv, float *scale, flo
                          kavri::le::get_s32(plane_mid));
     *scale = fit.scale;
     *offset = fit.offset;
+}
+
+}  // namespace kavri::epc
+
+extern "C" KAVRI_API uint8_t epc_calc_init(kavri_drv_t *drv) {
+    return kavri::epc::calc_init(drv);
+}
+
+extern "C" KAVRI_API void epc_calc_unmount_clib(kavri_drv_t *drv) {
+    kavri::epc::calc_unmount_clib(drv);
+}
+
+extern "C" KAVRI_API void epc_calc_uninit(kavri_drv_t *drv) {
+    kavri::epc::calc_uninit(drv);
+}
+
+extern "C" KAVRI_API uint8_t epc_calc_calib_loaded(kavri_drv_t *drv) {
+    return kavri::epc::calc_calib_loaded(drv);
+}
+
+extern "C" KAVRI_API int32_t epc_calc_mount_calib(kavri_drv_t *drv) {
+    return kavri::epc::calc_mount_calib(drv);
 }

@@ -5,11 +5,12 @@
 #include <new>
 #include <vector>
 
+#include "drv/epc_calc.h"
 #include "drv/epc_decode_steps.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
-#include "kavri/filter.h"
-#include "kavri/lens.h"
+#include "alg/filter.h"
+#include "drv/lens_map.h"
 #include "core/log_internal.h"
 
 namespace kavri::epc {
@@ -61,7 +62,7 @@ int32_t decode_distance(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16
     uint16_t *a = t_work.a.data();
     uint16_t *t = t_work.t.data();
     // Any pixel count: every pixel of the reported image is computed.
-    const bool drnu = st.calib_en && epc_calc_calib_loaded(drv) &&
+    const bool drnu = st.calib_en && calc_calib_loaded(drv) &&
                       dist_calib_drnu(drv, dst, a, src, w, h, kSubFrames, PixelCount::kAny);
     if (!drnu && !dist_calib_simple(drv, dst, a, src, w, h, kSubFrames, PixelCount::kAny))
         return -1;
@@ -81,22 +82,22 @@ int32_t decode_distance(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16
     uint16_t *r = d;
     uint16_t *o = m;  // the amplitude is no longer needed
     if (st.smooth_en && st.smooth_level >= kMinSmoothLevel) {
-        kv_median2d_u16_k5(dst, d, iw, ih);
-        kv_gauss2d_u16_k3(d, dst, iw, ih);
+        filter::median2d_u16_k5(dst, d, iw, ih);
+        filter::gauss2d_u16_k3(d, dst, iw, ih);
         if (st.flypix_en) {
-            kv_flypix_u16_k3(dst, d, iw, ih, st.flypix_thr);
-            kv_fhole_u16_k3(d, dst, iw, ih, kHoleFlag);
+            filter::flypix_u16_k3(dst, d, iw, ih, st.flypix_thr);
+            filter::fhole_u16_k3(d, dst, iw, ih, kHoleFlag);
             r = d;
             o = dst;
         } else {
-            kv_fhole_u16_k3(dst, d, iw, ih, kHoleFlag);
+            filter::fhole_u16_k3(dst, d, iw, ih, kHoleFlag);
             r = dst;
             o = d;
         }
     }
     range_check(r, n, st.range_mm);
     if (st.undistort_en && w == kDefaultWidth && h == kDefaultHeight) {
-        kv_calib_len_undistort_u16(&st.len_map, o, static_cast<int32_t>(n), r, iw, ih, 0);
+        lens::calib_len_undistort_u16(&st.len_map, o, static_cast<int32_t>(n), r, iw, ih, 0);
         r = o;
     }
     if (r != dst) std::memcpy(dst, r, n * sizeof(uint16_t));
@@ -117,7 +118,7 @@ int32_t decode_gray(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16_t *
     calc_dcs_sort(g, dst, iw, ih);
     if (st.hdr_en) merge_rows_gray(g, w, h);
     if (st.undistort_en && w == kDefaultWidth && h == kDefaultHeight)
-        kv_calib_len_undistort_u16(&st.len_map, dst, static_cast<int32_t>(n), g, iw, ih, 0);
+        lens::calib_len_undistort_u16(&st.len_map, dst, static_cast<int32_t>(n), g, iw, ih, 0);
     else
         std::memcpy(dst, g, n * sizeof(uint16_t));
     return static_cast<int32_t>(n * sizeof(uint16_t));

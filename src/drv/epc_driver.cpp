@@ -8,14 +8,16 @@
 
 #include "api/dev_cmd.h"
 #include "core/le.h"
+#include "drv/epc_calc.h"
 #include "drv/epc_io.h"
 #include "drv/epc_lens.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
-#include "kavri/lens.h"
+#include "drv/lens_map.h"
 #include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/calib_pkg.h"
+#include "param/param.h"
 
 namespace kavri::epc {
 namespace {
@@ -33,16 +35,16 @@ constexpr int32_t kExitNoMemory = -3;
 
 void program_sensor(kavri_drv_t *drv) {
     uint32_t v = kRegModeValue;
-    _epc_reg_rw(drv, 'w', kRegMode, 1, &v);
+    reg_rw(drv, 'w', kRegMode, 1, &v);
     uint32_t roi[3] = {0, 0, 0};
-    _epc_reg_rw(drv, 'w', kRegRoi, 3, roi);
+    reg_rw(drv, 'w', kRegRoi, 3, roi);
     v = kRegClockValue;
-    _epc_reg_rw(drv, 'w', kRegClock, 1, &v);
+    reg_rw(drv, 'w', kRegClock, 1, &v);
     for (uint32_t reg : kRegPixelCfg) {
         // A failed read still writes, with whatever the buffer holds.
-        _epc_reg_rw(drv, 'r', reg, 1, &v);
+        reg_rw(drv, 'r', reg, 1, &v);
         v |= kPixelCfgBits;
-        _epc_reg_rw(drv, 'w', reg, 1, &v);
+        reg_rw(drv, 'w', reg, 1, &v);
     }
 }
 
@@ -51,7 +53,7 @@ void program_sensor(kavri_drv_t *drv) {
 bool local_param_current(kavri_drv_t *drv, const char *param_path) {
     constexpr const char *kTag = "epc_calib_save";
     kavri_param_t param{};
-    bool valid = kavri_param_open_file(&param, param_path) != 0;
+    bool valid = param::param_open_file(&param, param_path) != 0;
     if (!valid) return false;
     // Parameter 8 carries the package header of the camera's calibration.
     uint8_t pkg[kavri::param::kPkgHdrSize] = {};
@@ -70,14 +72,14 @@ bool local_param_current(kavri_drv_t *drv, const char *param_path) {
             valid = false;
         }
     }
-    kavri_param_close(&param);
+    param::param_close(&param);
     return valid;
 }
 
 bool param_file_opens(const char *path) {
     kavri_param_t param{};
-    const bool ok = kavri_param_open_file(&param, path) != 0;
-    if (ok) kavri_param_close(&param);
+    const bool ok = param::param_open_file(&param, path) != 0;
+    if (ok) param::param_close(&param);
     return ok;
 }
 
@@ -89,8 +91,8 @@ void apply_mod_freq(kavri_drv_t *drv, State &st, uint32_t freq) {
                static_cast<int>(st.mod_freq), static_cast<int>(freq));
         st.mod_freq = freq;
         std::lock_guard lock(st.calib_lock);
-        epc_calc_unmount_clib(drv);
-        epc_calc_mount_calib(drv);
+        calc_unmount_clib(drv);
+        calc_mount_calib(drv);
     }
     update_derived(st);
 }
@@ -128,8 +130,8 @@ extern "C" KAVRI_API uint8_t epc_init(kavri_drv_t *drv, kavri_dev_t *dev) {
         drv->priv = st;
         update_lens_param(dev == nullptr ? nullptr : dev->path);
         const kv_lens_param_t lens = lens_param();
-        kv_calib_len_init_map(&st->len_map, &lens);
-        if (!epc_calc_init(drv)) {
+        kavri::lens::calib_len_init_map(&st->len_map, &lens);
+        if (!kavri::epc::calc_init(drv)) {
             KV_ERR("[%s] malloc failed\n", __func__);
             std::exit(kExitNoMemory);
         }
@@ -137,7 +139,7 @@ extern "C" KAVRI_API uint8_t epc_init(kavri_drv_t *drv, kavri_dev_t *dev) {
         update_lens_param(dev == nullptr ? nullptr : dev->path);
         const kv_lens_param_t lens = lens_param();
         std::lock_guard lock(st->lock);
-        kv_calib_len_update_map(&st->len_map, &lens);
+        kavri::lens::calib_len_update_map(&st->len_map, &lens);
     }
     ++st->users;
     program_sensor(drv);
@@ -151,10 +153,10 @@ extern "C" KAVRI_API void epc_uninit(kavri_drv_t *drv) {
         --st->users;
         return;
     }
-    kv_calib_len_uninit_map(&st->len_map);
+    kavri::lens::calib_len_uninit_map(&st->len_map);
     {
         std::lock_guard lock(st->calib_lock);
-        epc_calc_uninit(drv);
+        kavri::epc::calc_uninit(drv);
     }
     drv->priv = nullptr;
     delete st;
@@ -174,7 +176,7 @@ extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, 
     if (st == nullptr) return -1;
     char path[kParamPathSize] = {};
     if (drv->dev == nullptr ||
-        kavri_get_param_absolute_name(drv->dev, path, sizeof path) == nullptr) {
+        kavri::param::get_param_absolute_name(drv->dev, path, sizeof path) == nullptr) {
         KV_ERR("[%s] cannot get param name!\n", __func__);
         return -1;
     }
@@ -185,7 +187,7 @@ extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, 
     bool valid = local_param_current(drv, path);
     if (!valid) {
         KV_DBG("[%s] Try to load calib data from device\n", __func__);
-        if (kavri_param_load_from_dev(drv->dev))
+        if (kavri::param::param_load_from_dev(drv->dev))
             valid = param_file_opens(path);
         else
             KV_TRC("[%s] Load calibration data from device failed\n", __func__);
@@ -199,7 +201,7 @@ extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, 
             st->mod_freq = 0;
             {
                 std::lock_guard calib(st->calib_lock);
-                epc_calc_mount_calib(drv);
+                kavri::epc::calc_mount_calib(drv);
             }
             freq = st->mod_freq;
             if (freq == 0)

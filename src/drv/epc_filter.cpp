@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "drv/epc_calc.h"
 #include "drv/epc_io.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
@@ -34,7 +35,7 @@ extern "C" KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter
             break;
         case KAVRI_FILTER_CALIB:
             st->calib_en = 1;
-            return epc_calc_calib_loaded(drv);
+            return kavri::epc::calc_calib_loaded(drv);
         case KAVRI_FILTER_SMOOTH:
             st->smooth_en = 1;
             st->smooth_level = arg_as<uint8_t>(arg);

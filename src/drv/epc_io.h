@@ -17,5 +17,8 @@ bool param_read(kavri_drv_t *drv, uint32_t id, void *value, uint8_t len);
 bool param_write(kavri_drv_t *drv, uint32_t id, const void *value, uint8_t len);
 bool reg_write(kavri_drv_t *drv, uint8_t target, uint32_t base, uint32_t *values, uint16_t count);
 bool reg_read(kavri_drv_t *drv, uint8_t target, uint32_t base, uint32_t *values, uint16_t count);
+// Sensor registers (_epc_reg_rw): dir 'w' or 'r', count registers from
+// address. 0, or -1 on failure.
+int32_t reg_rw(kavri_drv_t *drv, uint8_t dir, uint32_t address, uint32_t count, uint32_t *values);
 
 }  // namespace kavri::epc

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <limits>
 
+#include "drv/lens_map.h"
 #include "drv/lens_map_model.h"
-#include "kavri/geom.h"
-#include "kavri/lens.h"
+#include "math/geom.h"
 #include "core/log_internal.h"
 
 namespace {
@@ -50,8 +50,8 @@ int32_t build(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
 
     Mat3 r{};
     // The lens matrices are row order; inversion does not depend on the order.
-    mat3_set(k_new.data(), r.data());
-    if (mat3_inverse(r.data(), nullptr) == nullptr) r.fill(0.0);
+    kavri::geom::mat3_set(k_new.data(), r.data());
+    if (kavri::geom::mat3_inverse(r.data(), nullptr) == nullptr) r.fill(0.0);
     for (int32_t v = 0; v < h; ++v) {
         int32_t *row = entries + static_cast<size_t>(v) * w;
         for (int32_t u = 0; u < w; ++u) row[u] = nearest_index(source_point(*param, r, u, v), w, h);
@@ -70,11 +70,9 @@ int32_t build(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
 
 }  // namespace
 
-extern "C" {
-
-KAVRI_API int32_t kv_calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+int32_t kavri::lens::calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
     if (map == nullptr || param == nullptr) {
-        KV_ERR("[%s] NULL argument\n", __func__);
+        KV_ERR("[kv_calib_len_init_map] NULL argument\n");
         return 0;
     }
     // Initialisation only writes the record: a caller's uncleared record may
@@ -83,18 +81,32 @@ KAVRI_API int32_t kv_calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_p
     return build(map, param);
 }
 
-KAVRI_API int32_t kv_calib_len_update_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+int32_t kavri::lens::calib_len_update_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
     if (map == nullptr || param == nullptr) {
-        KV_ERR("[%s] NULL argument\n", __func__);
+        KV_ERR("[kv_calib_len_update_map] NULL argument\n");
         return 0;
     }
     release(map);
     return build(map, param);
 }
 
-KAVRI_API void kv_calib_len_uninit_map(kv_calib_len_map_t *map) {
+void kavri::lens::calib_len_uninit_map(kv_calib_len_map_t *map) {
     if (map == nullptr) return;
     release(map);
+}
+
+extern "C" {
+
+KAVRI_API int32_t kv_calib_len_init_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+    return kavri::lens::calib_len_init_map(map, param);
+}
+
+KAVRI_API int32_t kv_calib_len_update_map(kv_calib_len_map_t *map, const kv_lens_param_t *param) {
+    return kavri::lens::calib_len_update_map(map, param);
+}
+
+KAVRI_API void kv_calib_len_uninit_map(kv_calib_len_map_t *map) {
+    kavri::lens::calib_len_uninit_map(map);
 }
 
 }  // extern "C"

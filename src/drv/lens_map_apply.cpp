@@ -6,8 +6,8 @@
 #include <new>
 #include <vector>
 
-#include "kavri/lens.h"
-#include "kavri/log.h"
+#include "core/log_internal.h"
+#include "drv/lens_map.h"
 
 namespace {
 
@@ -89,21 +89,21 @@ template <typename T>
 uint8_t undistort(const char *tag, const kv_calib_len_map_t *map, T *dst, int32_t count,
                   const T *src, int32_t src_w, int32_t src_h, T fill) {
     if (map == nullptr || dst == nullptr || src == nullptr) {
-        kv_log(KV_LOG_ERR, "ERR", "[%s] NULL argument\n", tag);
+        KV_ERR("[%s] NULL argument\n", tag);
         return 0;
     }
     if (!map->valid || map->map == nullptr) {
         // Without a map the image passes through unchanged rather than leaving the
         // destination unwritten.
-        kv_log(KV_LOG_WRN, "WRN", "[%s] no undistortion map, image left as it is\n", tag);
+        KV_WRN("[%s] no undistortion map, image left as it is\n", tag);
         const int64_t pixels = static_cast<int64_t>(src_w) * src_h;
         const int64_t n = count < pixels ? count : pixels;
         if (n > 0 && dst != src) std::memmove(dst, src, static_cast<size_t>(n) * sizeof(T));
         return 0;
     }
     if (src_w != map->width || src_h != map->height) {
-        kv_log(KV_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", tag,
-               map->width, map->height, src_w, src_h);
+        KV_ERR("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", tag, map->width,
+               map->height, src_w, src_h);
         return 0;
     }
     const int32_t limit = map->width * map->height;
@@ -115,7 +115,7 @@ uint8_t undistort(const char *tag, const kv_calib_len_map_t *map, T *dst, int32_
         try {
             copy.assign(src, src + limit);
         } catch (const std::bad_alloc &) {
-            kv_log(KV_LOG_ERR, "ERR", "[%s] malloc failed\n", tag);
+            KV_ERR("[%s] malloc failed\n", tag);
             return 0;
         }
         remap_fast(map->map, dst, copy.data(), n, limit, fill);
@@ -127,13 +127,19 @@ uint8_t undistort(const char *tag, const kv_calib_len_map_t *map, T *dst, int32_
 
 }  // namespace
 
+uint8_t kavri::lens::calib_len_undistort_u16(const kv_calib_len_map_t *map, uint16_t *dst,
+                                             int32_t count, const uint16_t *src, int32_t src_w,
+                                             int32_t src_h, int32_t fill) {
+    return undistort<uint16_t>("kv_calib_len_undistort_u16", map, dst, count, src, src_w, src_h,
+                               static_cast<uint16_t>(fill));
+}
+
 extern "C" {
 
 KAVRI_API uint8_t kv_calib_len_undistort_u16(const kv_calib_len_map_t *map, uint16_t *dst,
                                              int32_t count, const uint16_t *src, int32_t src_w,
                                              int32_t src_h, int32_t fill) {
-    return undistort<uint16_t>(__func__, map, dst, count, src, src_w, src_h,
-                               static_cast<uint16_t>(fill));
+    return kavri::lens::calib_len_undistort_u16(map, dst, count, src, src_w, src_h, fill);
 }
 
 KAVRI_API uint8_t kv_calib_len_undistort_f32(const kv_calib_len_map_t *map, float *dst,

@@ -6,6 +6,7 @@
 
 #include "kavri/epc.h"
 #include "kavri/ll.h"
+#include "ll/ll.h"
 #include "core/log_internal.h"
 #include "kavri/ti.h"
 
@@ -41,7 +42,9 @@ constexpr size_t kFieldSize = 17;  // 16 characters and the terminator
 
 }  // namespace
 
-extern "C" KAVRI_API kavri_drv_t *kavri_drv_find(const kavri_dev_t *dev) {
+namespace kavri::ll {
+
+kavri_drv_t *drv_find(const kavri_dev_t *dev) {
     if (dev == nullptr) return nullptr;
 
     // The product field is NUL-padded but need not be terminated.
@@ -62,4 +65,10 @@ extern "C" KAVRI_API kavri_drv_t *kavri_drv_find(const kavri_dev_t *dev) {
         return &drv;
     }
     return nullptr;
+}
+
+}  // namespace kavri::ll
+
+extern "C" KAVRI_API kavri_drv_t *kavri_drv_find(const kavri_dev_t *dev) {
+    return kavri::ll::drv_find(dev);
 }

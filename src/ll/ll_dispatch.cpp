@@ -5,6 +5,7 @@
 
 #include "kavri/ll.h"
 #include "core/log_internal.h"
+#include "ll/ll.h"
 #include "ll/ll_control.h"
 #include "ll/usb_ll.h"
 
@@ -20,7 +21,7 @@ const kavri_ll_op_t *ops_of(const kavri_ll_t *ll) {
 }
 
 const kavri_ll_op_t *open_ops_of(const kavri_ll_t *ll) {
-    return ll->ops != nullptr ? ll->ops : &ll_op_usb;
+    return ll->ops != nullptr ? ll->ops : &kavri::ll::usb_ops;
 }
 
 void log_null_record(const char *func) {
@@ -29,28 +30,28 @@ void log_null_record(const char *func) {
 
 }  // namespace
 
-extern "C" {
+namespace kavri::ll {
 
-KAVRI_API uint8_t kavri_ll_init(void) {
-    const uint8_t ok = ll_op_usb.init != nullptr ? ll_op_usb.init() : 0;
+uint8_t ll_init() {
+    const uint8_t ok = usb_ops.init != nullptr ? usb_ops.init() : 0;
     if (!ok) KV_ERR("[%s] ll_init failed: ll[%d]\n", "kavri_ll_init", kUsbTransportIndex);
     return ok;
 }
 
-KAVRI_API void kavri_ll_uninit(void) {
-    if (ll_op_usb.uninit != nullptr) ll_op_usb.uninit();
+void ll_uninit() {
+    if (usb_ops.uninit != nullptr) usb_ops.uninit();
 }
 
-KAVRI_API void kavri_ll_set_debug(uint32_t level) {
-    if (ll_op_usb.set_debug != nullptr) ll_op_usb.set_debug(level);
+void ll_set_debug(uint32_t level) {
+    if (usb_ops.set_debug != nullptr) usb_ops.set_debug(level);
 }
 
-KAVRI_API int32_t kavri_ll_dev_list(kavri_ll_t *list, int32_t max) {
-    if (max <= 0 || list == nullptr || ll_op_usb.dev_list == nullptr) return 0;
-    return static_cast<int32_t>(ll_op_usb.dev_list(list, static_cast<uint32_t>(max)));
+int32_t ll_dev_list(kavri_ll_t *list, int32_t max) {
+    if (max <= 0 || list == nullptr || usb_ops.dev_list == nullptr) return 0;
+    return static_cast<int32_t>(usb_ops.dev_list(list, static_cast<uint32_t>(max)));
 }
 
-KAVRI_API kavri_ll_t *kavri_ll_dev_open(kavri_ll_t *ll) {
+kavri_ll_t *ll_dev_open(kavri_ll_t *ll) {
     if (ll == nullptr) {
         log_null_record("kavri_ll_dev_open");
         return nullptr;
@@ -59,7 +60,7 @@ KAVRI_API kavri_ll_t *kavri_ll_dev_open(kavri_ll_t *ll) {
     return ops->dev_open != nullptr ? ops->dev_open(ll) : nullptr;
 }
 
-KAVRI_API kavri_ll_t *kavri_ll_dev_open_by_fd(kavri_ll_t *ll) {
+kavri_ll_t *ll_dev_open_by_fd(kavri_ll_t *ll) {
     if (ll == nullptr) {
         log_null_record("kavri_ll_dev_open_by_fd");
         return nullptr;
@@ -68,75 +69,150 @@ KAVRI_API kavri_ll_t *kavri_ll_dev_open_by_fd(kavri_ll_t *ll) {
     return ops->dev_open_by_fd != nullptr ? ops->dev_open_by_fd(ll) : nullptr;
 }
 
-KAVRI_API void kavri_ll_dev_close(kavri_ll_t *ll) {
+void ll_dev_close(kavri_ll_t *ll) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops != nullptr && ops->dev_close != nullptr) ops->dev_close(ll);
 }
 
-KAVRI_API void kavri_ll_cap_abort(kavri_ll_t *ll) {
+void ll_cap_abort(kavri_ll_t *ll) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops != nullptr && ops->cap_abort != nullptr) ops->cap_abort(ll);
 }
 
-KAVRI_API uint8_t kavri_ll_exe_cmd(kavri_ll_t *ll, uint32_t dir, uint32_t type, uint32_t value,
-                                   void *buf, uint32_t len, uint32_t timeout_ms) {
+uint8_t ll_exe_cmd(kavri_ll_t *ll, uint32_t dir, uint32_t type, uint32_t value, void *buf,
+                   uint32_t len, uint32_t timeout_ms) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->exe_cmd == nullptr) return 0;
     return ops->exe_cmd(ll, static_cast<uint8_t>(dir), static_cast<uint8_t>(type),
                         static_cast<uint16_t>(value), buf, len, timeout_ms);
 }
 
-KAVRI_API int32_t kavri_ll_tx_data(kavri_ll_t *ll, const void *buf, uint32_t len) {
+int32_t ll_tx_data(kavri_ll_t *ll, const void *buf, uint32_t len) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->tx_data == nullptr) return 0;
     return ops->tx_data(ll, buf, len);
 }
 
-KAVRI_API uint8_t kavri_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb,
-                                     void *cb_arg) {
+uint8_t ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb, void *cb_arg) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->cap_start == nullptr) return 0;
     return ops->cap_start(ll, arg, cb, cb_arg);
 }
 
-KAVRI_API uint8_t kavri_ll_cap_stop(kavri_ll_t *ll) {
+uint8_t ll_cap_stop(kavri_ll_t *ll) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->cap_stop == nullptr) return 0;
     return ops->cap_stop(ll);
 }
 
-KAVRI_API uint8_t kavri_ll_dev_reset(kavri_ll_t *ll, uint32_t target) {
+uint8_t ll_dev_reset(kavri_ll_t *ll, uint32_t target) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->dev_reset == nullptr) return 0;
     return ops->dev_reset(ll, static_cast<uint8_t>(target));
 }
 
-KAVRI_API uint8_t kavri_ll_reg_write(kavri_ll_t *ll, uint32_t target, uint32_t base,
-                                     uint32_t *values, uint32_t count) {
+uint8_t ll_reg_write(kavri_ll_t *ll, uint32_t target, uint32_t base, uint32_t *values,
+                     uint32_t count) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->reg_write == nullptr) return 0;
     return ops->reg_write(ll, static_cast<uint8_t>(target), base, values,
                           static_cast<uint16_t>(count));
 }
 
-KAVRI_API uint8_t kavri_ll_reg_read(kavri_ll_t *ll, uint32_t target, uint32_t base,
-                                    uint32_t *values, uint32_t count) {
+uint8_t ll_reg_read(kavri_ll_t *ll, uint32_t target, uint32_t base, uint32_t *values,
+                    uint32_t count) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->reg_read == nullptr) return 0;
     return ops->reg_read(ll, static_cast<uint8_t>(target), base, values,
                          static_cast<uint16_t>(count));
 }
 
-KAVRI_API uint8_t kavri_ll_param_set(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count) {
+uint8_t ll_param_set(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->param_set == nullptr) return 0;
     return ops->param_set(ll, items, count);
 }
 
-KAVRI_API uint8_t kavri_ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count) {
+uint8_t ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count) {
     const kavri_ll_op_t *ops = ops_of(ll);
     if (ops == nullptr || ops->param_get == nullptr) return 0;
     return ops->param_get(ll, items, count);
+}
+
+}  // namespace kavri::ll
+
+extern "C" {
+
+KAVRI_API uint8_t kavri_ll_init(void) {
+    return kavri::ll::ll_init();
+}
+
+KAVRI_API void kavri_ll_uninit(void) {
+    kavri::ll::ll_uninit();
+}
+
+KAVRI_API void kavri_ll_set_debug(uint32_t level) {
+    kavri::ll::ll_set_debug(level);
+}
+
+KAVRI_API int32_t kavri_ll_dev_list(kavri_ll_t *list, int32_t max) {
+    return kavri::ll::ll_dev_list(list, max);
+}
+
+KAVRI_API kavri_ll_t *kavri_ll_dev_open(kavri_ll_t *ll) {
+    return kavri::ll::ll_dev_open(ll);
+}
+
+KAVRI_API kavri_ll_t *kavri_ll_dev_open_by_fd(kavri_ll_t *ll) {
+    return kavri::ll::ll_dev_open_by_fd(ll);
+}
+
+KAVRI_API void kavri_ll_dev_close(kavri_ll_t *ll) {
+    kavri::ll::ll_dev_close(ll);
+}
+
+KAVRI_API void kavri_ll_cap_abort(kavri_ll_t *ll) {
+    kavri::ll::ll_cap_abort(ll);
+}
+
+KAVRI_API uint8_t kavri_ll_exe_cmd(kavri_ll_t *ll, uint32_t dir, uint32_t type, uint32_t value,
+                                   void *buf, uint32_t len, uint32_t timeout_ms) {
+    return kavri::ll::ll_exe_cmd(ll, dir, type, value, buf, len, timeout_ms);
+}
+
+KAVRI_API int32_t kavri_ll_tx_data(kavri_ll_t *ll, const void *buf, uint32_t len) {
+    return kavri::ll::ll_tx_data(ll, buf, len);
+}
+
+KAVRI_API uint8_t kavri_ll_cap_start(kavri_ll_t *ll, uint32_t arg, kavri_ll_cap_cb_t cb,
+                                     void *cb_arg) {
+    return kavri::ll::ll_cap_start(ll, arg, cb, cb_arg);
+}
+
+KAVRI_API uint8_t kavri_ll_cap_stop(kavri_ll_t *ll) {
+    return kavri::ll::ll_cap_stop(ll);
+}
+
+KAVRI_API uint8_t kavri_ll_dev_reset(kavri_ll_t *ll, uint32_t target) {
+    return kavri::ll::ll_dev_reset(ll, target);
+}
+
+KAVRI_API uint8_t kavri_ll_reg_write(kavri_ll_t *ll, uint32_t target, uint32_t base,
+                                     uint32_t *values, uint32_t count) {
+    return kavri::ll::ll_reg_write(ll, target, base, values, count);
+}
+
+KAVRI_API uint8_t kavri_ll_reg_read(kavri_ll_t *ll, uint32_t target, uint32_t base,
+                                    uint32_t *values, uint32_t count) {
+    return kavri::ll::ll_reg_read(ll, target, base, values, count);
+}
+
+KAVRI_API uint8_t kavri_ll_param_set(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count) {
+    return kavri::ll::ll_param_set(ll, items, count);
+}
+
+KAVRI_API uint8_t kavri_ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *items, uint32_t count) {
+    return kavri::ll::ll_param_get(ll, items, count);
 }
 
 }  // extern "C"
@@ -144,7 +220,7 @@ KAVRI_API uint8_t kavri_ll_param_get(kavri_ll_t *ll, kavri_ll_param_item_t *item
 namespace kavri::ll {
 
 void ll_interrupt(kavri_ll_t *ll, bool on) {
-    if (ll != nullptr && ll->ops == &ll_op_usb) usb_ll_interrupt(ll, on);
+    if (ll != nullptr && ll->ops == usb_record_ops()) usb_ll_interrupt(ll, on);
 }
 
 }  // namespace kavri::ll

@@ -222,7 +222,7 @@ uint32_t usb_ll_dev_list(kavri_ll_t *list, uint32_t max) {
         rec.located = 1;
         rec.if_type = KAVRI_IF_USB;
         store_location(rec, loc);
-        rec.ops = &ll_op_usb;
+        rec.ops = usb_record_ops();
         KV_DBG("[%s]   KAVRI device (speed=%d) found @ %03d:%03d:%03d, %p\n", tag, loc.speed,
                loc.port, loc.bus, loc.addr, static_cast<void *>(&rec));
     }
@@ -273,7 +273,7 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
         KV_ERR("[%s]  create evt thread failed\n", tag);
         return fail_open_with_handle(ll, fresh);
     }
-    ll->ops = &ll_op_usb;
+    ll->ops = usb_record_ops();
     return ll;
 }
 

@@ -91,6 +91,14 @@ inline usb_ll_dev_priv_t *usb_state(const kavri_ll_t *ll) {
     return ll != nullptr ? static_cast<usb_ll_dev_priv_t *>(ll->state) : nullptr;
 }
 
+// The USB transport's table: ll_op_usb itself (the same object), for the
+// library's own references.
+extern const kavri_ll_op_t usb_ops;
+// The address a record's ops carries: the process's ll_op_usb, which is an
+// executable's copy when the executable refers to the table through a copy
+// relocation. Records compare equal to &ll_op_usb in the application.
+const kavri_ll_op_t *usb_record_ops();
+
 // ---- table slots ------------------------------------------------------------------
 uint8_t usb_ll_init();
 void usb_ll_uninit();

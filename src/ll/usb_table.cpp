@@ -37,3 +37,20 @@ extern "C" KAVRI_API const kavri_ll_op_t ll_op_usb = {
     usb_ll_cap_start, usb_ll_cap_stop,  usb_ll_dev_reset, usb_ll_reg_write, usb_ll_reg_read,
     usb_ll_param_set, usb_ll_param_get,
 };
+
+// The same table under a name of the library's own: the library's calls go
+// through it, never through the exported symbol, which an application may
+// replace.
+namespace kavri::ll {
+
+extern const kavri_ll_op_t usb_ops __attribute__((alias("ll_op_usb")));
+
+// The one reference to the exported table by its exported name: only the
+// dynamic linker knows where the process's ll_op_usb is (the library's object
+// or an executable's copy of it), and the records must carry that address.
+// Its contents are the library's slots either way.
+const kavri_ll_op_t *usb_record_ops() {
+    return &ll_op_usb;
+}
+
+}  // namespace kavri::ll

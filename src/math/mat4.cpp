@@ -1,5 +1,6 @@
 // 4x4 matrices (column-major): copies, products, inverses, conversions.
 #include "kavri/geom.h"
+#include "math/geom.h"
 #include "math/geom_util.h"
 
 using kavri::geom::load;
@@ -41,41 +42,20 @@ Cofactors cofactors(const M4 &m) {
 
 }  // namespace
 
-extern "C" {
+namespace kavri::geom {
 
-KAVRI_API double *mat4_create(const double *mat) {
-    double *out = kavri::geom::allocate<16>();
-    if (out != nullptr && mat != nullptr) store(load<16>(mat), out);
-    return out;
-}
-
-KAVRI_API double *mat4_set(const double *mat, double *dest) {
+double *mat4_set(const double *mat, double *dest) {
     if (mat == nullptr || dest == nullptr) return nullptr;
     return store(load<16>(mat), dest);
 }
 
-KAVRI_API double *mat4_identity(double *dest) {
+double *mat4_identity(double *dest) {
     double *out = kavri::geom::target_or_new<16>(dest);
     if (out == nullptr) return nullptr;
     return store(M4{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}, out);
 }
 
-KAVRI_API double *mat4_transpose(double *mat, double *dest) {
-    if (mat == nullptr) return nullptr;
-    const M4 m = load<16>(mat);
-    M4 t{};
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) t[4 * c + r] = m[4 * r + c];
-    }
-    return store(t, target(dest, mat));
-}
-
-KAVRI_API double mat4_determinant(const double *mat) {
-    if (mat == nullptr) return 0.0;
-    return cofactors(load<16>(mat)).det;
-}
-
-KAVRI_API double *mat4_inverse(double *mat, double *dest) {
+double *mat4_inverse(double *mat, double *dest) {
     if (mat == nullptr) return nullptr;
     const M4 m = load<16>(mat);
     const Cofactors k = cofactors(m);
@@ -105,25 +85,7 @@ KAVRI_API double *mat4_inverse(double *mat, double *dest) {
     return store(out, target(dest, mat));
 }
 
-KAVRI_API double *mat4_toRotationMat(const double *mat, double *dest) {
-    if (mat == nullptr) return nullptr;
-    double *out = kavri::geom::target_or_new<16>(dest);
-    if (out == nullptr) return nullptr;
-    M4 m = load<16>(mat);
-    m[12] = m[13] = m[14] = 0.0;
-    m[15] = 1.0;
-    return store(m, out);
-}
-
-KAVRI_API double *mat4_toMat3(const double *mat, double *dest) {
-    if (mat == nullptr) return nullptr;
-    double *out = kavri::geom::target_or_new<9>(dest);
-    if (out == nullptr) return nullptr;
-    const M4 m = load<16>(mat);
-    return store(M3{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]}, out);
-}
-
-KAVRI_API double *mat4_toInverseMat3(const double *mat, double *dest) {
+double *mat4_toInverseMat3(const double *mat, double *dest) {
     if (mat == nullptr) return nullptr;
     const M4 m = load<16>(mat);
     // Upper-left block b(r, c) = m[4c + r]; inverse by cofactors.
@@ -150,7 +112,7 @@ KAVRI_API double *mat4_toInverseMat3(const double *mat, double *dest) {
     return store(r, out);
 }
 
-KAVRI_API double *mat4_multiply(double *mat, const double *mat2, double *dest) {
+double *mat4_multiply(double *mat, const double *mat2, double *dest) {
     if (mat == nullptr || mat2 == nullptr) return nullptr;
     const M4 a = load<16>(mat);
     const M4 b = load<16>(mat2);
@@ -164,6 +126,80 @@ KAVRI_API double *mat4_multiply(double *mat, const double *mat2, double *dest) {
     return store(p, target(dest, mat));
 }
 
+double *mat4_multiplyVec4(const double *mat, double *vec, double *dest) {
+    if (mat == nullptr || vec == nullptr) return nullptr;
+    const M4 m = load<16>(mat);
+    const auto v = load<4>(vec);
+    kavri::geom::Values<4> r{};
+    for (int i = 0; i < 4; ++i) {
+        r[i] = m[i] * v[0] + m[4 + i] * v[1] + m[8 + i] * v[2] + m[12 + i] * v[3];
+    }
+    return store(r, target(dest, vec));
+}
+
+}  // namespace kavri::geom
+
+extern "C" {
+
+KAVRI_API double *mat4_create(const double *mat) {
+    double *out = kavri::geom::allocate<16>();
+    if (out != nullptr && mat != nullptr) store(load<16>(mat), out);
+    return out;
+}
+
+KAVRI_API double *mat4_set(const double *mat, double *dest) {
+    return kavri::geom::mat4_set(mat, dest);
+}
+
+KAVRI_API double *mat4_identity(double *dest) {
+    return kavri::geom::mat4_identity(dest);
+}
+
+KAVRI_API double *mat4_transpose(double *mat, double *dest) {
+    if (mat == nullptr) return nullptr;
+    const M4 m = load<16>(mat);
+    M4 t{};
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) t[4 * c + r] = m[4 * r + c];
+    }
+    return store(t, target(dest, mat));
+}
+
+KAVRI_API double mat4_determinant(const double *mat) {
+    if (mat == nullptr) return 0.0;
+    return cofactors(load<16>(mat)).det;
+}
+
+KAVRI_API double *mat4_inverse(double *mat, double *dest) {
+    return kavri::geom::mat4_inverse(mat, dest);
+}
+
+KAVRI_API double *mat4_toRotationMat(const double *mat, double *dest) {
+    if (mat == nullptr) return nullptr;
+    double *out = kavri::geom::target_or_new<16>(dest);
+    if (out == nullptr) return nullptr;
+    M4 m = load<16>(mat);
+    m[12] = m[13] = m[14] = 0.0;
+    m[15] = 1.0;
+    return store(m, out);
+}
+
+KAVRI_API double *mat4_toMat3(const double *mat, double *dest) {
+    if (mat == nullptr) return nullptr;
+    double *out = kavri::geom::target_or_new<9>(dest);
+    if (out == nullptr) return nullptr;
+    const M4 m = load<16>(mat);
+    return store(M3{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]}, out);
+}
+
+KAVRI_API double *mat4_toInverseMat3(const double *mat, double *dest) {
+    return kavri::geom::mat4_toInverseMat3(mat, dest);
+}
+
+KAVRI_API double *mat4_multiply(double *mat, const double *mat2, double *dest) {
+    return kavri::geom::mat4_multiply(mat, mat2, dest);
+}
+
 KAVRI_API double *mat4_multiplyVec3(const double *mat, double *vec, double *dest) {
     if (mat == nullptr || vec == nullptr) return nullptr;
     const M4 m = load<16>(mat);
@@ -174,14 +210,7 @@ KAVRI_API double *mat4_multiplyVec3(const double *mat, double *vec, double *dest
 }
 
 KAVRI_API double *mat4_multiplyVec4(const double *mat, double *vec, double *dest) {
-    if (mat == nullptr || vec == nullptr) return nullptr;
-    const M4 m = load<16>(mat);
-    const auto v = load<4>(vec);
-    kavri::geom::Values<4> r{};
-    for (int i = 0; i < 4; ++i) {
-        r[i] = m[i] * v[0] + m[4 + i] * v[1] + m[8 + i] * v[2] + m[12 + i] * v[3];
-    }
-    return store(r, target(dest, vec));
+    return kavri::geom::mat4_multiplyVec4(mat, vec, dest);
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "kavri/geom.h"
+#include "math/geom.h"
 #include "math/geom_util.h"
 
 using kavri::geom::store;
@@ -28,10 +29,10 @@ double dot(const V3 &a, const double *b) {
 
 }  // namespace
 
-extern "C" {
+namespace kavri::geom {
 
-KAVRI_API double *mat4_frustum(double left, double right, double bottom, double top, double near_z,
-                               double far_z, double *dest) {
+double *mat4_frustum(double left, double right, double bottom, double top, double near_z,
+                     double far_z, double *dest) {
     double *out = kavri::geom::target_or_new<16>(dest);
     if (out == nullptr) return nullptr;
     const double rl = right - left;
@@ -48,11 +49,20 @@ KAVRI_API double *mat4_frustum(double left, double right, double bottom, double 
     return store(m, out);
 }
 
+}  // namespace kavri::geom
+
+extern "C" {
+
+KAVRI_API double *mat4_frustum(double left, double right, double bottom, double top, double near_z,
+                               double far_z, double *dest) {
+    return kavri::geom::mat4_frustum(left, right, bottom, top, near_z, far_z, dest);
+}
+
 KAVRI_API double *mat4_perspective(double fovy, double aspect, double near_z, double far_z,
                                    double *dest) {
     const double top = near_z * std::tan(fovy * kPi / 360.0);
     const double right = top * aspect;
-    return mat4_frustum(-right, right, -top, top, near_z, far_z, dest);
+    return kavri::geom::mat4_frustum(-right, right, -top, top, near_z, far_z, dest);
 }
 
 KAVRI_API double *mat4_ortho(double left, double right, double bottom, double top, double near_z,
@@ -77,7 +87,7 @@ KAVRI_API double *mat4_lookAt(const double *eye, const double *center, const dou
                               double *dest) {
     if (eye == nullptr || center == nullptr || up == nullptr) return nullptr;
     if (eye[0] == center[0] && eye[1] == center[1] && eye[2] == center[2]) {
-        return mat4_identity(dest);
+        return kavri::geom::mat4_identity(dest);
     }
     double *out = kavri::geom::target_or_new<16>(dest);
     if (out == nullptr) return nullptr;
@@ -98,10 +108,10 @@ KAVRI_API double *vec3_unproject(double *vec, const double *view, const double *
     double n[4] = {(vec[0] - viewport[0]) * 2.0 / viewport[2] - 1.0,
                    (vec[1] - viewport[1]) * 2.0 / viewport[3] - 1.0, vec[2] * 2.0 - 1.0, 1.0};
     double m[16];
-    mat4_set(proj, m);
-    mat4_multiply(m, view, nullptr);
-    if (mat4_inverse(m, nullptr) == nullptr) return nullptr;
-    mat4_multiplyVec4(m, n, nullptr);
+    kavri::geom::mat4_set(proj, m);
+    kavri::geom::mat4_multiply(m, view, nullptr);
+    if (kavri::geom::mat4_inverse(m, nullptr) == nullptr) return nullptr;
+    kavri::geom::mat4_multiplyVec4(m, n, nullptr);
     if (n[3] == 0.0) return nullptr;
     return store(V3{n[0] / n[3], n[1] / n[3], n[2] / n[3]}, kavri::geom::target(dest, vec));
 }

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "kavri/geom.h"
+#include "math/geom.h"
 #include "math/geom_util.h"
 
 using kavri::geom::load;
@@ -31,6 +32,23 @@ void rotation_block(const double *quat, kavri::geom::Values<N> &m) {
 }
 
 }  // namespace
+
+namespace kavri::geom {
+
+double *mat4_fromRotationTranslation(const double *quat, const double *vec, double *dest) {
+    if (quat == nullptr || vec == nullptr) return nullptr;
+    double *out = kavri::geom::target_or_new<16>(dest);
+    if (out == nullptr) return nullptr;
+    kavri::geom::Values<16> m{};
+    rotation_block<16, 4>(quat, m);
+    m[12] = vec[0];
+    m[13] = vec[1];
+    m[14] = vec[2];
+    m[15] = 1.0;
+    return store(m, out);
+}
+
+}  // namespace kavri::geom
 
 extern "C" {
 
@@ -120,21 +138,12 @@ KAVRI_API double *quat_toMat3(const double *quat, double *dest) {
 
 KAVRI_API double *quat_toMat4(const double *quat, double *dest) {
     const double origin[3] = {0, 0, 0};
-    return mat4_fromRotationTranslation(quat, origin, dest);
+    return kavri::geom::mat4_fromRotationTranslation(quat, origin, dest);
 }
 
 KAVRI_API double *mat4_fromRotationTranslation(const double *quat, const double *vec,
                                                double *dest) {
-    if (quat == nullptr || vec == nullptr) return nullptr;
-    double *out = kavri::geom::target_or_new<16>(dest);
-    if (out == nullptr) return nullptr;
-    kavri::geom::Values<16> m{};
-    rotation_block<16, 4>(quat, m);
-    m[12] = vec[0];
-    m[13] = vec[1];
-    m[14] = vec[2];
-    m[15] = 1.0;
-    return store(m, out);
+    return kavri::geom::mat4_fromRotationTranslation(quat, vec, dest);
 }
 
 KAVRI_API double *quat_slerp(double *quat, const double *quat2, double slerp, double *dest) {

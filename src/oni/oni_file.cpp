@@ -8,6 +8,7 @@
 #include "core/le.h"
 #include "core/log_internal.h"
 #include "kavri/oni.h"
+#include "oni/oni.h"
 #include "oni/record.h"
 
 using namespace kavri::oni;
@@ -72,7 +73,7 @@ extern "C" KAVRI_API int oni_open(oni_file_t *file, const char *path) {
 extern "C" KAVRI_API void oni_close(oni_file_t *file) {
     if (file == nullptr || file->fp == nullptr) return;
     for (oni_stream_t *s : file->streams)
-        if (s != nullptr) oni_stream_close(s);
+        if (s != nullptr) kavri::oni::stream_close(s);
     if (file->record_buf != nullptr) {
         begin_record(*file, RecordType::End, 0, 0);
         end_fields(*file);

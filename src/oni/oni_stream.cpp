@@ -12,6 +12,7 @@
 #include "core/le.h"
 #include "core/log_internal.h"
 #include "kavri/oni.h"
+#include "oni/oni.h"
 #include "oni/record.h"
 #include "oni/stream_tables.h"
 
@@ -77,7 +78,7 @@ bool write_node_added(oni_stream_t &s, uint32_t frames, uint64_t max_timestamp, 
                       const char *caller) {
     oni_file_t &f = *s.file;
     begin_record(f, RecordType::NodeAdded, s.node_id, 0);
-    put_string(f, AsString(s.config.kind));
+    put_string(f, kavri::oni::AsString(s.config.kind));
     put_u32(f, static_cast<uint32_t>(s.config.kind));
     put_u32(f, s.codec);
     put_u32(f, frames);
@@ -305,7 +306,8 @@ extern "C" KAVRI_API void oni_stream_save_frame(oni_stream_t *stream, const void
     stream->last_data_pos = pos;
 }
 
-extern "C" KAVRI_API void oni_stream_close(oni_stream_t *stream) {
+void kavri::oni::stream_close(oni_stream_t *stream) {
+    constexpr const char *tag = "oni_stream_close";
     if (stream == nullptr || stream->file == nullptr) return;
     oni_file_t &f = *stream->file;
     if (file_is_open(f)) {
@@ -313,23 +315,27 @@ extern "C" KAVRI_API void oni_stream_close(oni_stream_t *stream) {
             begin_record(f, RecordType::NodeRemoved, stream->node_id,
                          static_cast<uint64_t>(stream->node_added_pos));
             end_fields(f);
-            write_record(f, __func__);
+            write_record(f, tag);
 
             const int64_t seek_table_pos = file_position(f);
-            if (!write_seek_table(*stream, __func__))
-                KV_ERR("[%s] seek table of stream %u not written\r\n", __func__, stream->node_id);
+            if (!write_seek_table(*stream, tag))
+                KV_ERR("[%s] seek table of stream %u not written\r\n", tag, stream->node_id);
             const int64_t end_pos = file_position(f);
-            if (seek_to(f, stream->node_added_pos, __func__)) {
+            if (seek_to(f, stream->node_added_pos, tag)) {
                 write_node_added(*stream, stream->frame_count, stream->last_timestamp,
-                                 seek_table_pos, __func__);
-                seek_to(f, end_pos, __func__);
+                                 seek_table_pos, tag);
+                seek_to(f, end_pos, tag);
             }
         } catch (const std::bad_alloc &) {
-            KV_ERR("[%s] out of memory\r\n", __func__);
+            KV_ERR("[%s] out of memory\r\n", tag);
         }
     }
     release_slot(stream);
     free_stream(stream);
+}
+
+extern "C" KAVRI_API void oni_stream_close(oni_stream_t *stream) {
+    kavri::oni::stream_close(stream);
 }
 
 extern "C" KAVRI_API int emit_RECORD_REAL_PROPERTY(oni_file_t *file, uint32_t node_id,
@@ -347,7 +353,7 @@ extern "C" KAVRI_API int emit_RECORD_REAL_PROPERTY(oni_file_t *file, uint32_t no
 
 extern "C" KAVRI_API void oni_stream_save_property(void) {}
 
-extern "C" KAVRI_API const char *AsString(int32_t kind) {
+const char *kavri::oni::AsString(int32_t kind) {
     switch (kind) {
         case ONI_NODE_DEVICE:
             return "Device";
@@ -360,4 +366,8 @@ extern "C" KAVRI_API const char *AsString(int32_t kind) {
         default:
             return "Invalid";
     }
+}
+
+extern "C" KAVRI_API const char *AsString(int32_t kind) {
+    return kavri::oni::AsString(kind);
 }

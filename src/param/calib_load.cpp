@@ -11,6 +11,7 @@
 #include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/buffer.h"
+#include "param/param.h"
 #include "param/calib_pkg.h"
 
 namespace kavri::param {
@@ -93,7 +94,9 @@ bool download(kavri_dev_t *dev) {
 
 using namespace kavri::param;
 
-extern "C" KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev) {
+namespace kavri::param {
+
+uint8_t param_load_from_dev(kavri_dev_t *dev) {
     if (dev == nullptr) {
         KV_ERR("[%s]  Device handler Is NULL!\r\n", kTag);
         return 0;
@@ -118,4 +121,10 @@ extern "C" KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev) {
     for (int i = 0; i < kModeSetTries && !restored; ++i) restored = set_mode(dev, kModeNormal);
     if (!restored) KV_ERR("[%s] Device set back to normal mode failed! It may not work\n", kTag);
     return result ? 1 : 0;
+}
+
+}  // namespace kavri::param
+
+extern "C" KAVRI_API uint8_t kavri_param_load_from_dev(kavri_dev_t *dev) {
+    return kavri::param::param_load_from_dev(dev);
 }

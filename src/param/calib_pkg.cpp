@@ -9,6 +9,7 @@
 #include "core/log_internal.h"
 #include "kavri/param.h"
 #include "param/buffer.h"
+#include "param/param.h"
 #include "param/zip_extract.h"
 
 namespace kavri::param {
@@ -114,7 +115,7 @@ bool calib_pk_parse(kavri_dev_t *dev) {
     char target[KAVRI_PARAM_PATH_SIZE] = {};
     if (is_zip) {
         snprintf(target, sizeof target, "%s", working_file_name(prefix, kArchiveFileName).c_str());
-    } else if (kavri_get_param_absolute_name(dev, target, sizeof target) == nullptr) {
+    } else if (get_param_absolute_name(dev, target, sizeof target) == nullptr) {
         KV_ERR("[%s] Open %s failed\n", kTagParse, target);
         return false;
     }
@@ -134,7 +135,7 @@ bool calib_pk_parse(kavri_dev_t *dev) {
     if (is_zip) {
         int32_t total = 1;
         const char *folder = *prefix != '\0' ? prefix : ".";
-        if (zip_extract(target, folder, on_extract_to_folder_entry, &total) < 0) {
+        if (zip_extract(target, folder, kavri::param::on_extract_to_folder_entry, &total) < 0) {
             KV_ERR("[%s] unzip %s failed\n", kTagParse, target);
             return false;
         }

@@ -3,6 +3,7 @@
 #include "kavri/param.h"
 #include "param/buffer.h"
 #include "param/file_util.h"
+#include "param/param.h"
 
 namespace {
 constexpr char kTag[] = "kavri_param_parse_blk";
@@ -13,7 +14,7 @@ using namespace kavri::param;
 extern "C" KAVRI_API uint8_t kavri_param_parse_blk(kavri_param_t *param, uint32_t blk_idx,
                                                    kavri_param_blk_cb_t cb, uint32_t user) {
     if (param == nullptr || !param->valid || cb == nullptr || param->file == nullptr) return 0;
-    const uint32_t blk_cnt = kavri_param_get_blk_cnt(param);
+    const uint32_t blk_cnt = kavri::param::param_get_blk_cnt(param);
     if (blk_idx >= blk_cnt || blk_idx >= KAVRI_PARAM_BLK_SLOTS) {
         KV_DBG("[%s] wrong blk_idx %d to parse \n", kTag, static_cast<int>(blk_idx));
         return 0;

@@ -9,6 +9,7 @@
 #include "core/le.h"
 #include "core/log_internal.h"
 #include "kavri/param.h"
+#include "param/param.h"
 #include "param/file_util.h"
 #include "core/fletcher16.h"
 #include "param/param_format.h"
@@ -193,13 +194,15 @@ bool open_verified(kavri_param_t *param, FILE *file, const char *path) {
 
 using namespace kavri::param;
 
-extern "C" KAVRI_API int kavri_param_init(void) {
+namespace kavri::param {
+
+int param_init() {
     return 1;
 }
 
-extern "C" KAVRI_API void kavri_param_uninit(void) {}
+void param_uninit() {}
 
-extern "C" KAVRI_API uint8_t kavri_param_open_file(kavri_param_t *param, const char *path) {
+uint8_t param_open_file(kavri_param_t *param, const char *path) {
     if (param == nullptr) return 0;
     std::memset(param, 0, sizeof *param);
     if (path == nullptr) {
@@ -217,18 +220,44 @@ extern "C" KAVRI_API uint8_t kavri_param_open_file(kavri_param_t *param, const c
     return 1;
 }
 
-extern "C" KAVRI_API void kavri_param_close(kavri_param_t *param) {
+void param_close(kavri_param_t *param) {
     if (param == nullptr || !param->valid) return;
     if (param->file != nullptr) fclose(param->file);
     param->file = nullptr;
     param->valid = 0;
 }
 
-extern "C" KAVRI_API uint8_t kavri_param_is_valid(const kavri_param_t *param) {
+uint8_t param_is_valid(const kavri_param_t *param) {
     return param != nullptr ? param->valid : 0;
 }
 
-extern "C" KAVRI_API uint32_t kavri_param_get_blk_cnt(const kavri_param_t *param) {
+uint32_t param_get_blk_cnt(const kavri_param_t *param) {
     if (param == nullptr || !param->valid) return 0;
     return hdr_blk_cnt(param->hdr);
+}
+
+}  // namespace kavri::param
+
+extern "C" KAVRI_API int kavri_param_init(void) {
+    return kavri::param::param_init();
+}
+
+extern "C" KAVRI_API void kavri_param_uninit(void) {
+    kavri::param::param_uninit();
+}
+
+extern "C" KAVRI_API uint8_t kavri_param_open_file(kavri_param_t *param, const char *path) {
+    return kavri::param::param_open_file(param, path);
+}
+
+extern "C" KAVRI_API void kavri_param_close(kavri_param_t *param) {
+    kavri::param::param_close(param);
+}
+
+extern "C" KAVRI_API uint8_t kavri_param_is_valid(const kavri_param_t *param) {
+    return kavri::param::param_is_valid(param);
+}
+
+extern "C" KAVRI_API uint32_t kavri_param_get_blk_cnt(const kavri_param_t *param) {
+    return kavri::param::param_get_blk_cnt(param);
 }

@@ -8,6 +8,7 @@
 #include "core/log_internal.h"
 #include "api/camera.h"
 #include "kavri/param.h"
+#include "param/param.h"
 
 namespace {
 
@@ -53,13 +54,25 @@ char *format_name(kavri_dev_t *dev, char *buf, uint32_t size, const char *patter
 
 }  // namespace
 
+namespace kavri::param {
+
+char *get_param_absolute_name(kavri_dev_t *dev, char *buf, uint32_t size) {
+    return format_name(dev, buf, size, "%skavri_param_%d.bin", "kavri_get_param_absolute_name");
+}
+
+char *get_param_lens_absolute_name(kavri_dev_t *dev, char *buf, uint32_t size) {
+    return format_name(dev, buf, size, "%skavri_param_lens_%d.txt",
+                       "kavri_get_param_lens_absolute_name");
+}
+
+}  // namespace kavri::param
+
 extern "C" KAVRI_API char *kavri_get_param_absolute_name(kavri_dev_t *dev, char *buf,
                                                          uint32_t size) {
-    return format_name(dev, buf, size, "%skavri_param_%d.bin", "kavri_get_param_absolute_name");
+    return kavri::param::get_param_absolute_name(dev, buf, size);
 }
 
 extern "C" KAVRI_API char *kavri_get_param_lens_absolute_name(kavri_dev_t *dev, char *buf,
                                                               uint32_t size) {
-    return format_name(dev, buf, size, "%skavri_param_lens_%d.txt",
-                       "kavri_get_param_lens_absolute_name");
+    return kavri::param::get_param_lens_absolute_name(dev, buf, size);
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/log_internal.h"
+#include "stream/stream.h"
 #include "stream/stream_impl.h"
 
 namespace {
@@ -26,9 +27,7 @@ void set_node_recycling(kv_stream_t *s, bool on) {
     s->pool.set_recycling(on);
 }
 
-}  // namespace kavri::stream
-
-extern "C" KAVRI_API kv_stream_t *kv_stream_create(kv_stream_cfg_t cfg) {
+kv_stream_t *stream_create(kv_stream_cfg_t cfg) {
     auto *s = new (std::nothrow) kv_stream_t;
     if (!s) return nullptr;
     s->max_frames.store(cfg.max_frames, std::memory_order_relaxed);
@@ -37,7 +36,7 @@ extern "C" KAVRI_API kv_stream_t *kv_stream_create(kv_stream_cfg_t cfg) {
     return s;
 }
 
-extern "C" KAVRI_API void kv_stream_destroy(kv_stream_t *s) {
+void stream_destroy(kv_stream_t *s) {
     if (!s) return;
     s->pool.set_recycling(false);
     s->pool.release_all(s->assembly);
@@ -45,17 +44,17 @@ extern "C" KAVRI_API void kv_stream_destroy(kv_stream_t *s) {
     delete s;
 }
 
-extern "C" KAVRI_API void kv_stream_set_cfg(kv_stream_t *s, kv_stream_cfg_t cfg) {
+void stream_set_cfg(kv_stream_t *s, kv_stream_cfg_t cfg) {
     if (s) s->max_frames.store(cfg.max_frames, std::memory_order_relaxed);
 }
 
-extern "C" KAVRI_API kv_stream_cfg_t kv_stream_get_cfg(const kv_stream_t *s) {
+kv_stream_cfg_t stream_get_cfg(const kv_stream_t *s) {
     kv_stream_cfg_t cfg{};
     if (s) cfg.max_frames = s->max_frames.load(std::memory_order_relaxed);
     return cfg;
 }
 
-extern "C" KAVRI_API void kv_stream_reset(kv_stream_t *s) {
+void stream_reset(kv_stream_t *s) {
     if (!s) return;
     // The discard and need-header flags, the previous frame index and the
     // step survive a reset; the held header and the frames do not.
@@ -78,16 +77,14 @@ extern "C" KAVRI_API void kv_stream_reset(kv_stream_t *s) {
     s->pool.release_all(waiting);
 }
 
-extern "C" KAVRI_API uint8_t kv_stream_feed_input(kv_stream_t *s, const uint8_t *data,
-                                                  int32_t len) {
+uint8_t stream_feed_input(kv_stream_t *s, const uint8_t *data, int32_t len) {
     if (!s) return 0;
     KV_TRC("[%s] %d raw bytes\n", kFeedName, static_cast<int>(len));
     if (data && len > 0) kavri::stream::feed(s, data, static_cast<uint32_t>(len));
     return kavri::stream::frames_ready(s) != 0 ? 1 : 0;
 }
 
-extern "C" KAVRI_API kv_stream_state_t *kv_stream_get_state(kv_stream_t *s,
-                                                            kv_stream_state_t *out) {
+kv_stream_state_t *stream_get_state(kv_stream_t *s, kv_stream_state_t *out) {
     if (!s || !out) return out;
     std::shared_lock lock(s->lock);
     *out = kv_stream_state_t{};
@@ -100,4 +97,36 @@ extern "C" KAVRI_API kv_stream_state_t *kv_stream_get_state(kv_stream_t *s,
     out->t_sec = s->t_sec;
     out->t_usec = s->t_usec;
     return out;
+}
+
+}  // namespace kavri::stream
+
+extern "C" KAVRI_API kv_stream_t *kv_stream_create(kv_stream_cfg_t cfg) {
+    return kavri::stream::stream_create(cfg);
+}
+
+extern "C" KAVRI_API void kv_stream_destroy(kv_stream_t *s) {
+    kavri::stream::stream_destroy(s);
+}
+
+extern "C" KAVRI_API void kv_stream_set_cfg(kv_stream_t *s, kv_stream_cfg_t cfg) {
+    kavri::stream::stream_set_cfg(s, cfg);
+}
+
+extern "C" KAVRI_API kv_stream_cfg_t kv_stream_get_cfg(const kv_stream_t *s) {
+    return kavri::stream::stream_get_cfg(s);
+}
+
+extern "C" KAVRI_API void kv_stream_reset(kv_stream_t *s) {
+    kavri::stream::stream_reset(s);
+}
+
+extern "C" KAVRI_API uint8_t kv_stream_feed_input(kv_stream_t *s, const uint8_t *data,
+                                                  int32_t len) {
+    return kavri::stream::stream_feed_input(s, data, len);
+}
+
+extern "C" KAVRI_API kv_stream_state_t *kv_stream_get_state(kv_stream_t *s,
+                                                            kv_stream_state_t *out) {
+    return kavri::stream::stream_get_state(s, out);
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/log_internal.h"
+#include "stream/stream.h"
 #include "stream/stream_impl.h"
 
 namespace kavri::stream {
@@ -67,9 +68,10 @@ void copy_frames(const FrameNode *first, uint32_t n, uint8_t *dst, uint32_t dst_
 
 }  // namespace
 
-extern "C" KAVRI_API uint32_t kv_stream_fetch_frames(kv_stream_t *s, uint8_t *dst,
-                                                     uint32_t dst_size, uint32_t wanted,
-                                                     kv_stream_frame_info_t *info, uint8_t peek) {
+namespace kavri::stream {
+
+uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, uint32_t wanted,
+                             kv_stream_frame_info_t *info, uint8_t peek) {
     if (!s) return 0;
     if (peek) {
         std::shared_lock lock(s->lock);
@@ -92,4 +94,12 @@ extern "C" KAVRI_API uint32_t kv_stream_fetch_frames(kv_stream_t *s, uint8_t *ds
     copy_frames(taken.front(), n, dst, dst_size, info);
     s->pool.release_all(taken);
     return n;
+}
+
+}  // namespace kavri::stream
+
+extern "C" KAVRI_API uint32_t kv_stream_fetch_frames(kv_stream_t *s, uint8_t *dst,
+                                                     uint32_t dst_size, uint32_t wanted,
+                                                     kv_stream_frame_info_t *info, uint8_t peek) {
+    return kavri::stream::stream_fetch_frames(s, dst, dst_size, wanted, info, peek);
 }

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "kavri.h"
-#include "core/log_internal.h"
 
 namespace fs = std::filesystem;
 
@@ -85,8 +84,8 @@ TEST_F(Init, WithANameLogsToThatFileOnly) {
     ASSERT_EQ(kavri_init("mine.log"), 1);
     EXPECT_EQ(kv_log_get_level(KV_LOG_SINK_CONSOLE), KV_LOG_WRN);
     EXPECT_EQ(kv_log_get_level(KV_LOG_SINK_FILE), KV_LOG_DBG);
-    KV_DBG("[%s] a debug line\n", "probe");
-    KV_TRC("[%s] a trace line\n", "probe");
+    kv_log(KV_LOG_DBG, "DBG", "[%s] a debug line\n", "probe");
+    kv_log(KV_LOG_TRC, "TRC", "[%s] a trace line\n", "probe");
     kavri_uninit();
     const std::string text = slurp("mine.log");
     EXPECT_NE(text.find("log start"), std::string::npos) << text;
@@ -99,7 +98,7 @@ TEST_F(Init, AnUnopenableLogFileLeavesConsoleLogging) {
     fs::create_directory("a_folder");
     testing::internal::CaptureStdout();
     EXPECT_EQ(kavri_init("a_folder"), 1);
-    KV_WRN("[%s] still heard\n", "probe");
+    kv_log(KV_LOG_WRN, "WRN", "[%s] still heard\n", "probe");
     fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("[probe] still heard"), std::string::npos) << out;
@@ -131,14 +130,14 @@ TEST_F(Init, NothingIsLoggedAfterUninit) {
     const auto size_after_stop = fs::file_size("quiet.log");
     for (unsigned sink = 0; sink < 3; ++sink) EXPECT_EQ(kv_log_get_level(sink), KV_LOG_OFF);
     testing::internal::CaptureStdout();
-    KV_ERR("[%s] must not appear\n", "probe");
+    kv_log(KV_LOG_ERR, "ERR", "[%s] must not appear\n", "probe");
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(fs::file_size("quiet.log"), size_after_stop);
     // A threshold set again brings the console back.
     kv_log_enable(KV_LOG_SINK_CONSOLE, KV_LOG_ERR, nullptr);
     testing::internal::CaptureStdout();
-    KV_ERR("[%s] heard again\n", "probe");
+    kv_log(KV_LOG_ERR, "ERR", "[%s] heard again\n", "probe");
     fflush(stdout);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("heard again"), std::string::npos);
     kv_log_enable(KV_LOG_SINK_CONSOLE, KV_LOG_OFF, nullptr);

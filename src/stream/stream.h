@@ -1,0 +1,23 @@
+// The stream parser's calls as the other areas make them. Each is the
+// exported call of the same name with the "kv_" prefix dropped: the same
+// checks and results. Other areas call these, never the exported symbols,
+// which an application may replace.
+#pragma once
+
+#include <cstdint>
+
+#include "kavri/stream.h"
+
+namespace kavri::stream {
+
+kv_stream_t *stream_create(kv_stream_cfg_t cfg);
+void stream_destroy(kv_stream_t *s);
+void stream_set_cfg(kv_stream_t *s, kv_stream_cfg_t cfg);
+kv_stream_cfg_t stream_get_cfg(const kv_stream_t *s);
+void stream_reset(kv_stream_t *s);
+uint8_t stream_feed_input(kv_stream_t *s, const uint8_t *data, int32_t len);
+uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, uint32_t wanted,
+                             kv_stream_frame_info_t *info, uint8_t peek);
+kv_stream_state_t *stream_get_state(kv_stream_t *s, kv_stream_state_t *out);
+
+}  // namespace kavri::stream

@@ -114,6 +114,7 @@ void Bus::attach(PhysDevice &p, bool keep_state) {
     p.address = next;
     next = static_cast<uint8_t>(next >= 127 ? kFirstAddress : next + 1);
     ++p.generation;
+    p.attach_seq = ++attach_count;
     p.attached = true;
     p.attach_at.reset();
     p.in_halted = false;

@@ -25,7 +25,6 @@
 #include "camera.h"
 #include "front_end.h"
 
-
 namespace camsim {
 
 struct TransferRec;
@@ -45,6 +44,7 @@ struct PhysDevice {
     uint8_t bus = 1, port = 0, address = 0, speed = LIBUSB_SPEED_HIGH;
     bool attached = false;
     uint32_t generation = 0;      // bumped at every attach: older libusb_device objects are stale
+    uint64_t attach_seq = 0;      // when it last arrived on the bus (listing order)
     std::shared_ptr<Camera> cam;  // null for bystanders
     std::optional<Clock::time_point> attach_at;
     bool attach_keep_state = true;
@@ -112,6 +112,7 @@ struct Bus {
     std::unordered_set<libusb_device_handle *> handles;
     libusb_context *default_ctx = nullptr;
     uint8_t next_address[256] = {};
+    uint64_t attach_count = 0;
     bool started = false;
     camsim_counters_t counters{};
     std::string last_misuse;

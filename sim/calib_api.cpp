@@ -6,8 +6,6 @@
 
 #include "front_end.h"
 
-
-
 CAMSIM_EXPORT int camsim_calib_set(int cam, const uint8_t *payload, uint32_t len,
                                    const camsim_calib_header_t *hdr) {
     if (payload == nullptr && len != 0) return CAMSIM_EINVAL;

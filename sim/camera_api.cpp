@@ -191,9 +191,8 @@ CAMSIM_EXPORT int camsim_ground_truth(int cam, float *dst, uint32_t capacity) {
 }
 
 CAMSIM_EXPORT int camsim_fpn(int cam, float *dst, uint32_t capacity) {
-    return front::with_camera(cam, [&](camsim::Camera &c) {
-        return copy_floats(c.generator().fpn_mm(), dst, capacity);
-    });
+    return front::with_camera(
+        cam, [&](camsim::Camera &c) { return copy_floats(c.generator().fpn_mm(), dst, capacity); });
 }
 
 CAMSIM_EXPORT int camsim_last_frame(int cam, uint8_t *dst, uint32_t capacity, uint8_t desc[12],

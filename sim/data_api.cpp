@@ -6,8 +6,6 @@
 
 #include "front_end.h"
 
-
-
 CAMSIM_EXPORT int camsim_data_get(int cam, uint8_t type, uint8_t *dst, uint32_t capacity,
                                   camsim_data_info_t *info) {
     return camsim::front::with_camera(cam, [&](camsim::Camera &c) {

@@ -1,5 +1,6 @@
 // libusb entry points: the device list, descriptors, locations, open and
 // close, configuration, interfaces and halts.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -95,9 +96,15 @@ CAMSIM_EXPORT ssize_t libusb_get_device_list(libusb_context *ctx, libusb_device 
         b.misuse("libusb_get_device_list without an initialised context");
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    std::vector<libusb_device *> found;
+    // As libusb on Linux: each device that arrives goes to the front of the
+    // list, so the one connected last comes first.
+    std::vector<std::shared_ptr<PhysDevice>> present;
     for (auto &p : b.devices)
-        if (p->attached) found.push_back(device_for(b, c, p));
+        if (p->attached) present.push_back(p);
+    std::stable_sort(present.begin(), present.end(),
+                     [](const auto &x, const auto &y) { return x->attach_seq > y->attach_seq; });
+    std::vector<libusb_device *> found;
+    for (auto &p : present) found.push_back(device_for(b, c, p));
     auto **arr = static_cast<libusb_device **>(std::calloc(found.size() + 1, sizeof(void *)));
     if (!arr) {
         for (auto *d : found) unref_locked(b, d);

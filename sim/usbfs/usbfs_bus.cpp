@@ -31,11 +31,16 @@ int round_down_word(int n) {
 // The sysfs "speed" attribute for a libusb speed code.
 const char *speed_text(uint8_t speed) {
     switch (speed) {
-        case 1: return "1.5";
-        case 2: return "12";
-        case 4: return "5000";
-        case 5: return "10000";
-        default: return "480";
+        case 1:
+            return "1.5";
+        case 2:
+            return "12";
+        case 4:
+            return "5000";
+        case 5:
+            return "10000";
+        default:
+            return "480";
     }
 }
 
@@ -55,10 +60,10 @@ std::string descriptors(const Camera &cam) {
     uint8_t d[18];
     cam.device_descriptor(d);
     const uint8_t mp_lo = kMaxPacketBulk & 0xff, mp_hi = kMaxPacketBulk >> 8;
-    const uint8_t cfg[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 250,                     // configuration
-                           9, 4, 0, 0, 2, 0xff, 0, 0, 0,                          // interface
-                           7, 5, kEpBulkIn, 2, mp_lo, mp_hi, 0,                   // bulk IN
-                           7, 5, kEpBulkOut, 2, mp_lo, mp_hi, 0};                 // bulk OUT
+    const uint8_t cfg[] = {9, 2, 32,         0, 1,     1,     0, 0x80, 250,  // configuration
+                           9, 4, 0,          0, 2,     0xff,  0, 0,    0,    // interface
+                           7, 5, kEpBulkIn,  2, mp_lo, mp_hi, 0,             // bulk IN
+                           7, 5, kEpBulkOut, 2, mp_lo, mp_hi, 0};            // bulk OUT
     return hex(d, sizeof d) + hex(cfg, sizeof cfg);
 }
 
@@ -230,8 +235,8 @@ void Bus::pour(Node &n, Clock::time_point now) {
         if (!u->timeout_armed && cam.usb_faults.timeout_in > 0) {
             --cam.usb_faults.timeout_in;
             u->timeout_armed = true;
-            u->timeout_limit = round_down_word(static_cast<int>(
-                std::min<uint32_t>(cam.usb_faults.timeout_in_bytes, static_cast<uint32_t>(u->length))));
+            u->timeout_limit = round_down_word(static_cast<int>(std::min<uint32_t>(
+                cam.usb_faults.timeout_in_bytes, static_cast<uint32_t>(u->length))));
         }
         const int limit = u->timeout_armed ? u->timeout_limit : u->length;
         for (int frames = 0; u->actual < limit;) {
@@ -243,7 +248,8 @@ void Bus::pour(Node &n, Clock::time_point now) {
                 ++frames;
                 continue;
             }
-            const size_t got = cam.take(u->bytes() + u->actual, static_cast<size_t>(limit - u->actual));
+            const size_t got =
+                cam.take(u->bytes() + u->actual, static_cast<size_t>(limit - u->actual));
             u->actual += static_cast<int>(got);
             cam.stats.stream_bytes += got;
         }

@@ -80,12 +80,12 @@ struct Node {
 };
 
 struct Bus {
-    std::mutex testbed_mu;  // first in the lock order: testbed changes
-    std::mutex mu;          // second: nodes, URBs, counters
+    std::mutex testbed_mu;       // first in the lock order: testbed changes
+    std::mutex mu;               // second: nodes, URBs, counters
     std::condition_variable cv;  // the clock thread's wake-up (with mu)
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
-    std::vector<std::shared_ptr<Node>> cameras;  // by camera id
+    std::vector<std::shared_ptr<Node>> cameras;               // by camera id
     std::map<std::string, std::shared_ptr<Node>> by_devnode;  // every devnode ever handed out
     std::set<std::string> handled;  // devnodes the handler is attached to (testbed_mu)
     std::map<UMockdevIoctlClient *, bool> clients;  // seen, and whether still connected

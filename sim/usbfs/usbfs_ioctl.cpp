@@ -19,7 +19,8 @@ constexpr uint8_t kEpBulkIn = 0x81, kEpBulkOut = 0x01;
 constexpr size_t kSetup = 8;
 constexpr int kMaxPacketBulk = 512;
 constexpr size_t kBlockHeader = 6;  // a data block: CRC-16, then its 32-bit length
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                                    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 
 struct Result {
@@ -49,11 +50,16 @@ bool read_arg(UMockdevIoctlData *arg, T &out) {
 
 int linux_speed(uint8_t libusb_speed) {
     switch (libusb_speed) {
-        case 1: return USB_SPEED_LOW;
-        case 2: return USB_SPEED_FULL;
-        case 4: return USB_SPEED_SUPER;
-        case 5: return USB_SPEED_SUPER_PLUS;
-        default: return USB_SPEED_HIGH;
+        case 1:
+            return USB_SPEED_LOW;
+        case 2:
+            return USB_SPEED_FULL;
+        case 4:
+            return USB_SPEED_SUPER;
+        case 5:
+            return USB_SPEED_SUPER_PLUS;
+        default:
+            return USB_SPEED_HIGH;
     }
 }
 
@@ -128,8 +134,8 @@ class Handler {
     }
 
     Result discard(UMockdevIoctlData *arg) {
-        const auto addr = static_cast<gulong>(reinterpret_cast<uintptr_t>(*static_cast<void **>(
-            static_cast<void *>(arg->data))));
+        const auto addr = static_cast<gulong>(
+            reinterpret_cast<uintptr_t>(*static_cast<void **>(static_cast<void *>(arg->data))));
         for (auto *q : {&n_->in_queue, &n_->held_ctrl}) {
             for (auto it = q->begin(); it != q->end(); ++it) {
                 Urb *u = *it;
@@ -215,7 +221,8 @@ class Handler {
         if (u->endpoint == kEpBulkIn) {
             // libusb splits a long transfer into URBs; all but the first say so.
             auto &last = n_->last_in_transfer[client_];
-            if (!(u->flags & USBDEVFS_URB_BULK_CONTINUATION) || last == 0) last = b_.next_transfer++;
+            if (!(u->flags & USBDEVFS_URB_BULK_CONTINUATION) || last == 0)
+                last = b_.next_transfer++;
             u->transfer = last;
             n_->in_queue.push_back(u);
             b_.pour(*n_, Clock::now());

@@ -109,8 +109,9 @@ TEST_F(UsbDevices, LocatedRecordFailsWhenItsPortIsEmpty) {
 }
 
 TEST_F(UsbDevices, UnlocatedRecordSkipsACameraThatFailsToOpen) {
-    const int broken = plug(1, 2);
+    // Plugged last, the broken camera is listed (and tried) first.
     const int good = plug(1, 3, 2 /* full speed */);
+    const int broken = plug(1, 2);
     ASSERT_EQ(camsim_inject(broken, CAMSIM_FAULT_OPEN_FAIL, 1, 0, nullptr), CAMSIM_OK);
 
     LogCapture log(KV_LOG_WRN);

@@ -73,26 +73,43 @@ void fill_fifo(int fd) {
     }
 }
 
+// Taken around every close() of the program and around our replacement of
+// the host's descriptors, so that a descriptor libusb closes (and the number
+// the next open reuses) is never replaced.
+std::mutex &descriptor_mu() {
+    static std::mutex *m = new std::mutex;
+    return *m;
+}
+
+bool same_file(int fd, const struct stat &file) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_ino == file.st_ino &&
+           st.st_dev == file.st_dev;
+}
+
 // The host's descriptors of a node (every fd of the process open on the
 // FIFO other than ours) now poll POLLERR, as a usbfs node does after the
 // device went away.
-void break_host_descriptors(const Node &n) {
+void break_host_descriptors(int fifo_fd) {
+    struct stat fifo_st {};
+    if (fstat(fifo_fd, &fifo_st) != 0) return;
+    std::vector<int> host;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (dirent *e = readdir(d)) {
+            const int fd = std::atoi(e->d_name);
+            if (fd > 2 && fd != fifo_fd && fd != dirfd(d) && same_file(fd, fifo_st))
+                host.push_back(fd);
+        }
+        closedir(d);
+    }
+    if (host.empty()) return;
     int dead[2];
     if (pipe2(dead, O_CLOEXEC) != 0) return;
     close(dead[0]);  // a pipe without reader polls POLLERR on its write end
-    struct stat fifo_st {};
-    if (fstat(n.fifo_fd, &fifo_st) == 0) {
-        if (DIR *d = opendir("/proc/self/fd")) {
-            while (dirent *e = readdir(d)) {
-                const int fd = std::atoi(e->d_name);
-                if (fd <= 2 || fd == n.fifo_fd || fd == dirfd(d) || fd == dead[1]) continue;
-                struct stat st {};
-                if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) continue;
-                if (st.st_ino != fifo_st.st_ino || st.st_dev != fifo_st.st_dev) continue;
-                dup2(dead[1], fd);
-            }
-            closedir(d);
-        }
+    {
+        std::lock_guard lock(descriptor_mu());
+        for (int fd : host)
+            if (same_file(fd, fifo_st)) dup2(dead[1], fd);  // still the node: not closed since
     }
     close(dead[1]);
 }
@@ -421,6 +438,7 @@ void attach(Bus &b, const std::shared_ptr<Node> &np, bool keep_state) {
 void detach(Bus &b, const std::shared_ptr<Node> &np) {
     Node &n = *np;
     std::string syspath;
+    int fifo_fd = -1;
     {
         std::lock_guard lock(b.mu);
         if (!n.attached) return;
@@ -434,12 +452,16 @@ void detach(Bus &b, const std::shared_ptr<Node> &np) {
         // What was in flight comes back as "device gone", and the host's
         // descriptors report the error so that libusb reaps them.
         b.fail_inflight(n, -ESHUTDOWN);
-        break_host_descriptors(n);
         b.signal(n);
-        close(n.fifo_fd);
+        fifo_fd = n.fifo_fd;
         n.fifo_fd = -1;
         n.signalled = false;
         syspath = n.syspath;
+    }
+    // Outside the bus lock: the host may be closing a descriptor right now.
+    if (fifo_fd >= 0) {
+        break_host_descriptors(fifo_fd);
+        close(fifo_fd);
     }
     umockdev_testbed_uevent(b.testbed, syspath.c_str(), "remove");
     umockdev_testbed_remove_device(b.testbed, syspath.c_str());
@@ -480,3 +502,12 @@ void bus_clock(Bus *b) {
 }  // namespace
 
 }  // namespace camsim::usbfs
+
+// The program's close(), serialised with the replacement of descriptors
+// above (the next close in the lookup order is umockdev's, then libc's).
+extern "C" int close(int fd) {
+    using close_fn = int (*)(int);
+    static const auto next = reinterpret_cast<close_fn>(dlsym(RTLD_NEXT, "close"));
+    std::lock_guard lock(camsim::usbfs::descriptor_mu());
+    return next(fd);
+}

@@ -3,9 +3,11 @@
  *
  * The simulator stands in for libusb-1.0: programs that link it ahead of
  * libusb (or run under camsim-run, which preloads it) talk to simulated
- * cameras through ordinary libusb calls. This header lets tests steer the
- * cameras: plug and unplug them, inject faults, read counters, parameters,
- * registers and the ground-truth distance image.
+ * cameras through ordinary libusb calls. The same interface steers the
+ * cameras of the usbfs front end (sim/usbfs), behind the real libusb.
+ * This header lets tests steer the cameras: plug and unplug them, inject
+ * faults, read counters, parameters, registers and the ground-truth
+ * distance image.
  *
  * Cameras are named by a small integer id returned by camsim_plug (the
  * cameras configured from the environment get ids 0, 1, ... in plug order).
@@ -103,7 +105,8 @@ CAMSIM_API int camsim_unplug(int cam);
 CAMSIM_API int camsim_replug(int cam, int keep_state);
 
 /* The value to pass to libusb_wrap_sys_device (as if it were the camera's
- * opened device node) to open the camera by "file descriptor". */
+ * opened device node) to open the camera by "file descriptor". Stand-in
+ * only: the usbfs front end answers -1. */
 CAMSIM_API intptr_t camsim_sys_device(int cam);
 
 /* Number of camera ids handed out (plugged or not). */
@@ -142,7 +145,9 @@ enum camsim_fault {
      * camera skips the wait: the time-out is reported at once. No stream byte
      * is lost: the next transfer continues the stream. */
     CAMSIM_FAULT_TIMEOUT_BULK_IN = 2,
-    /* As above, but the transfer really waits for its own time-out. */
+    /* As above, but the transfer really waits for its own time-out. (Behind
+     * the real libusb, usbfs front end, both kinds wait: only libusb's own
+     * timer ends a transfer as timed out there.) */
     CAMSIM_FAULT_TIMEOUT_BULK_IN_WAIT = 3,
     /* The next `count` chunks carry one flipped payload byte (the data
      * checksum no longer matches). */
@@ -172,7 +177,8 @@ enum camsim_fault {
     CAMSIM_FAULT_HANG_CONTROL = 12,
     /* The next `count` claims of interface `arg` fail with LIBUSB_ERROR_BUSY. */
     CAMSIM_FAULT_CLAIM_BUSY = 13,
-    /* The next `count` libusb_open calls on the camera fail with LIBUSB_ERROR_ACCESS. */
+    /* The next `count` libusb_open calls on the camera fail with LIBUSB_ERROR_ACCESS.
+     * Stand-in only (the usbfs front end cannot refuse an open). */
     CAMSIM_FAULT_OPEN_FAIL = 14,
     /* The next `count` bulk OUT transfers on 0x01 complete with LIBUSB_TRANSFER_STALL. */
     CAMSIM_FAULT_STALL_BULK_OUT = 15,
@@ -182,7 +188,8 @@ enum camsim_fault {
     /* The next `count` calls of libusb_handle_events* on a context that has a
      * handle open on the camera return the libusb error -(int)`arg` at once
      * (arg 0: LIBUSB_ERROR_IO), delivering nothing; completions stay queued
-     * for the next successful call. */
+     * for the next successful call. Stand-in only: behind the real libusb
+     * its own event handling runs. */
     CAMSIM_FAULT_EVENT_ERROR = 17,
     /* The next `count` status polls name a last command type one higher than
      * the real one (same value), as if answering for another command. */
@@ -196,6 +203,10 @@ CAMSIM_API int camsim_inject(int cam, int fault, uint32_t count, uint32_t arg, c
 CAMSIM_API int camsim_clear_faults(int cam);
 
 /* ---- counters ------------------------------------------------------------- */
+/* On the usbfs front end libusb's own objects live in the real libusb:
+ * contexts, device_refs, devices and live_transfers count 0 there;
+ * open_handles counts files open on the cameras' nodes and
+ * inflight_transfers the transfers with a URB not yet reaped. */
 typedef struct camsim_counters {
     int32_t contexts;           /* live libusb contexts (the default one included) */
     int32_t device_refs;        /* references held on libusb_device objects */

@@ -45,13 +45,14 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -LE no_asan
 
-# The threaded paths under ThreadSanitizer (tests labelled "threads").
+# The threaded paths under ThreadSanitizer (tests labelled "threads", and the
+# real-libusb tier, whose every test is threaded).
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
 		-DKAVRI_SANITIZE=thread -DKAVRI_BUILD_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-		ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threads
+		ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L 'threads|real_usb'
 
 # Every exported declaration of the public headers carries a comment.
 check-docs:

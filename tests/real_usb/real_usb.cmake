@@ -20,9 +20,14 @@ if(TARGET kavri_camsim_usbfs)
     if(arg_FILTER)
       set(extra TEST_FILTER ${arg_FILTER})
     endif()
+    # One label (discovered tests take a single one); make test-tsan runs it
+    # beside the threaded suites.
+    set(props TIMEOUT ${arg_TIMEOUT} LABELS real_usb)
+    if(arg_ENV)
+      list(APPEND props ENVIRONMENT "${arg_ENV}")
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${extra} TEST_PREFIX "real_usb."
-                         PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "real_usb;threads"
-                                    ENVIRONMENT "${arg_ENV}")
+                         PROPERTIES ${props})
   endfunction()
 
   # A program holding both front ends stops before its first libusb call.

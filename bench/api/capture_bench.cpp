@@ -5,12 +5,15 @@
 // be told apart from the simulator's.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
 #include <time.h>
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "camsim.h"
@@ -25,7 +28,26 @@ double process_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// The calibration cache an EPC camera's open writes goes to a folder of the
+// run's own, not into the directory the benchmark was started from.
+class CacheDir {
+  public:
+    CacheDir() {
+        char tmpl[] = "/tmp/kavri_bench_XXXXXX";
+        if (mkdtemp(tmpl) != nullptr) path_ = std::string(tmpl) + "/";
+        kavri_path_cfg(path_.empty() ? nullptr : path_.c_str());
+    }
+    ~CacheDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+
+  private:
+    std::string path_;
+};
+
 int plug_free_running(uint8_t chip) {
+    static CacheDir cache;
     camsim_clear();
     camsim_camera_config_t cfg;
     camsim_camera_config_default(&cfg);

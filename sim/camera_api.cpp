@@ -18,6 +18,15 @@ CAMSIM_EXPORT void camsim_camera_config_default(camsim_camera_config_t *cfg) {
     if (cfg) default_config(*cfg);
 }
 
+void camsim::front::describe(Camera &cam, camsim_camera_info_t &out) {
+    out.chip = cam.config().chip;
+    out.width = cam.config().width;
+    out.height = cam.config().height;
+    out.frame_bytes = cam.generator().frame_bytes();
+    out.frame_format = cam.generator().frame_format();
+    out.streaming = cam.streaming();
+}
+
 CAMSIM_EXPORT int camsim_set_stream_layout(int cam, uint32_t chunk_payload,
                                            uint8_t frames_per_chunk, uint8_t data_checksum) {
     return front::with_camera(cam, [&](camsim::Camera &c) {

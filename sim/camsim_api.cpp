@@ -102,12 +102,7 @@ CAMSIM_EXPORT int camsim_camera_info(int cam, camsim_camera_info_t *out) {
         out->port = p.port;
         out->address = p.address;
         out->speed = p.speed;
-        out->chip = p.cam->config().chip;
-        out->width = p.cam->config().width;
-        out->height = p.cam->config().height;
-        out->frame_bytes = p.cam->generator().frame_bytes();
-        out->frame_format = p.cam->generator().frame_format();
-        out->streaming = p.cam->streaming();
+        camsim::front::describe(*p.cam, *out);
         return CAMSIM_OK;
     });
 }

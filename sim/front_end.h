@@ -26,4 +26,8 @@ int with_camera(int cam, const std::function<int(Camera &)> &f);
 // due at once: the front end delivers what is due and wakes its waiters.
 void changed();
 
+// The camera's part of camsim_camera_info_t (chip, size, frame, streaming);
+// the front end fills in the bus position. Called with the front end's lock.
+void describe(Camera &cam, camsim_camera_info_t &out);
+
 }  // namespace camsim::front

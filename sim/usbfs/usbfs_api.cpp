@@ -179,12 +179,7 @@ CAMSIM_EXPORT int camsim_camera_info(int cam, camsim_camera_info_t *out) {
     out->port = n.port;
     out->address = n.address;
     out->speed = n.speed;
-    out->chip = n.cam->config().chip;
-    out->width = n.cam->config().width;
-    out->height = n.cam->config().height;
-    out->frame_bytes = n.cam->generator().frame_bytes();
-    out->frame_format = n.cam->generator().frame_format();
-    out->streaming = n.cam->streaming();
+    camsim::front::describe(*n.cam, *out);
     return CAMSIM_OK;
 }
 

@@ -277,26 +277,7 @@ TEST(OwnCalls, LibraryMessagesReachTheLibrarysOwnLogger) {
 
 // Opening an EPC camera builds its lens map, decoding runs the smoothing
 // chain and the undistortion, closing releases the map.
-// The camera's calibration is pulled into a folder of the test's own.
-class OwnCallsOnCamera : public ApiTest {
-  protected:
-    void SetUp() override {
-        ApiTest::SetUp();
-        saved_path_ = kavri_path_get();
-        std::filesystem::create_directories(dir_);
-        kavri_path_cfg(dir_.c_str());
-    }
-    void TearDown() override {
-        ApiTest::TearDown();
-        kavri_path_cfg(saved_path_.c_str());
-        std::filesystem::remove_all(dir_);
-    }
-
-  private:
-    const std::string dir_ =
-        ::testing::TempDir() + "kv_own_calls_" + std::to_string(::getpid()) + "/";
-    std::string saved_path_;
-};
+using OwnCallsOnCamera = ApiTestOwnCache;
 
 TEST_F(OwnCallsOnCamera, DriverCallsReachTheLibrarysFilterAndLensMap) {
     reset_calls();

@@ -171,26 +171,7 @@ TEST(OwnEntryCalls, InitAndLogSettingsReachTheLibrarysOwnCalls) {
     std::filesystem::remove(log_file);
 }
 
-// The camera's calibration is pulled into a folder of the test's own.
-class OwnEntryCallsOnCamera : public ApiTest {
-  protected:
-    void SetUp() override {
-        ApiTest::SetUp();
-        saved_path_ = kavri_path_get();
-        std::filesystem::create_directories(dir_);
-        kavri_path_cfg(dir_.c_str());
-    }
-    void TearDown() override {
-        ApiTest::TearDown();
-        kavri_path_cfg(saved_path_.c_str());
-        std::filesystem::remove_all(dir_);
-    }
-
-  private:
-    const std::string dir_ =
-        ::testing::TempDir() + "kv_own_entry_calls_" + std::to_string(::getpid()) + "/";
-    std::string saved_path_;
-};
+using OwnEntryCallsOnCamera = ApiTestOwnCache;
 
 TEST_F(OwnEntryCallsOnCamera, OpenCaptureDecodeAndCloseReachTheLibrarysOwnCalls) {
     ASSERT_GE(plug(config(CAMSIM_CHIP_E2)), 0);

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -102,6 +104,28 @@ class ApiTest : public ::testing::Test {
   private:
     std::deque<kavri_dev_t> handles_;
     std::vector<kavri_dev_t *> to_close_;
+};
+
+// ApiTest whose cameras' calibration is pulled into a folder of the test's
+// own (the working path is put back at tear-down).
+class ApiTestOwnCache : public ApiTest {
+  protected:
+    void SetUp() override {
+        ApiTest::SetUp();
+        saved_path_ = kavri_path_get();
+        std::filesystem::create_directories(dir_);
+        kavri_path_cfg(dir_.c_str());
+    }
+    void TearDown() override {
+        ApiTest::TearDown();
+        kavri_path_cfg(saved_path_.c_str());
+        std::filesystem::remove_all(dir_);
+    }
+
+  private:
+    const std::string dir_ =
+        ::testing::TempDir() + "kv_api_cache_" + std::to_string(::getpid()) + "/";
+    std::string saved_path_;
 };
 
 }  // namespace kavri_api_test

@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc)
 GENERATOR  ?= Ninja
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
-	libusb-1.0-0-dev libuv1-dev libarchive-dev libgtest-dev libgmock-dev \
+	libusb-1.0-0-dev libuv1-dev libarchive-dev libsqlite3-dev sqlite3 libgtest-dev libgmock-dev \
 	libbenchmark-dev libopencv-dev libopenni2-dev libpng-dev libcli11-dev valgrind \
 	clang-format doxygen umockdev libumockdev-dev
 

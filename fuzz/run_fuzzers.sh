@@ -15,7 +15,7 @@ set -eu
 build=$1
 seconds=$2
 shift 2
-targets=${*:-"stream param calib_mount zip cmd lens frame_file calib_pkg"}
+targets=${*:-"stream param calib_mount zip cmd lens frame_file calib_pkg rec"}
 
 corpus_root=$build/fuzz-corpus
 if [ -n "${FUZZ_CI:-}" ]; then
@@ -54,6 +54,7 @@ ci_runs() {
     lens) echo 4000 ;;
     frame_file) echo 5000 ;;
     calib_pkg) echo 25 ;;
+    rec) echo 10000 ;;
     *) echo 1000 ;;
     esac
 }

@@ -23,5 +23,6 @@
 #include "kavri/kvmath.h"
 #include "kavri/geom.h"
 #include "kavri/oni.h"
+#include "kavri/rec.h"
 
 #endif /* KAVRI_H */

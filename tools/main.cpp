@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <utility>
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
@@ -12,19 +14,41 @@ namespace cli = kavri::cli;
 
 namespace {
 
-void add_setup_options(CLI::App *cmd, cli::CameraSetup &s) {
-    cmd->add_option("--mod-freq", s.mod_freq, "modulation frequency in Hz (e.g. 12000000)");
-    cmd->add_option("--fps", s.fps, "frame rate")->check(CLI::Range(1u, 120u));
-    cmd->add_option("--intg-time", s.intg_time, "integration time")->check(CLI::Range(0, 65535));
+// The processing of the decoded images: works on cameras and replays.
+void add_filter_options(CLI::App *cmd, cli::CameraSetup &s) {
     cmd->add_flag("--undistort", s.undistort, "correct the lens distortion");
     cmd->add_option("--smooth", s.smooth, "smoothing level (0 off; the filters run from 2)")
         ->check(CLI::Range(0, 255));
     cmd->add_option("--amp-min", s.amp_min, "drop pixels with a lower amplitude")
         ->check(CLI::Range(0, 65535));
+    cmd->add_option("--offset", s.offset_mm, "distance offset in mm added to every pixel");
+    cmd->add_flag("--no-calib", s.no_calib, "switch the calibration off: raw distances");
+}
+
+// Camera settings, then the processing; a replay refuses the settings.
+void add_setup_options(CLI::App *cmd, cli::CameraSetup &s) {
+    cmd->add_option("--mod-freq", s.mod_freq, "modulation frequency in Hz (e.g. 12000000)");
+    cmd->add_option("--fps", s.fps, "frame rate")->check(CLI::Range(1u, 120u));
+    cmd->add_option("--intg-time", s.intg_time, "integration time")->check(CLI::Range(0, 65535));
     cmd->add_option("--auto-intg", s.auto_intg,
                     "automatic integration time: per-mille limit of saturated samples")
         ->check(CLI::Range(0, 1000));
-    cmd->add_option("--offset", s.offset_mm, "distance offset in mm added to every pixel");
+    add_filter_options(cmd, s);
+}
+
+// Wraps a subcommand that needs a live camera: with --from it stops with a
+// usage error instead of quietly opening a camera.
+std::function<int()> camera_only(const cli::GlobalOptions &g, const char *name,
+                                 std::function<int()> fn) {
+    return [&g, name, fn = std::move(fn)] {
+        if (!g.from.empty())
+            throw cli::CliError(
+                cli::kExitUsage,
+                std::string("--from replays a recording, and `") + name + "` needs a live camera",
+                "--from works with info, param get, capture and record; "
+                "`kavri-cli play FILE` replays a recording on its own");
+        return fn();
+    };
 }
 
 }  // namespace
@@ -45,14 +69,20 @@ int main(int argc, char **argv) {
                    "folder for the calibration cache and the log (default $KAVRI_WORKDIR, "
                    "else ~/.cache/kavri)");
     app.add_flag("-v,--verbose", g.verbose, "show the library's log: -v warnings, -vv, -vvv more");
+    app.add_option("--from", g.from,
+                   "replay this raw recording (record --raw) instead of a camera: info, "
+                   "param get, capture, record")
+        ->excludes("--device");
 
     std::function<int()> run;
 
     app.add_subcommand("list",
                        "list the cameras: bus, port, address, speed, product, "
                        "identification, versions, driver")
-        ->callback([&] { run = [&] { return cli::run_list(g); }; });
-    app.add_subcommand("info", "one camera in detail: settings, calibration state, lens")
+        ->callback([&] { run = camera_only(g, "list", [&] { return cli::run_list(g); }); });
+    app.add_subcommand("info",
+                       "one camera in detail: settings, calibration state, lens (with --from: "
+                       "the recorded camera and what the recording holds)")
         ->callback([&] { run = [&] { return cli::run_info(g); }; });
 
     cli::ParamOptions po;
@@ -65,7 +95,8 @@ int main(int argc, char **argv) {
     pset->add_option("name", po.name, "name or id")->required();
     pset->add_option("value", po.value, "number (decimal or 0x..), text, or hex bytes 01:02")
         ->required();
-    pset->callback([&] { run = [&] { return cli::run_param_set(g, po); }; });
+    pset->callback(
+        [&] { run = camera_only(g, "param set", [&] { return cli::run_param_set(g, po); }); });
     param->add_subcommand("names", "the parameters known by name")->callback([&] {
         run = [] { return cli::run_param_names(); };
     });
@@ -79,14 +110,16 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(0u, 255u));
     rread->add_option("address", ro.address, "first register")->required();
     rread->add_option("count", ro.count, "how many (default 1)");
-    rread->callback([&] { run = [&] { return cli::run_reg_read(g, ro); }; });
+    rread->callback(
+        [&] { run = camera_only(g, "reg read", [&] { return cli::run_reg_read(g, ro); }); });
     auto *rwrite = reg->add_subcommand("write", "write registers");
     rwrite->add_option("target", ro.target, "1 sensor, 2 illumination")
         ->required()
         ->check(CLI::Range(0u, 255u));
     rwrite->add_option("address", ro.address, "first register")->required();
     rwrite->add_option("values", ro.values, "values, decimal or 0x..")->required();
-    rwrite->callback([&] { run = [&] { return cli::run_reg_write(g, ro); }; });
+    rwrite->callback(
+        [&] { run = camera_only(g, "reg write", [&] { return cli::run_reg_write(g, ro); }); });
 
     cli::CaptureOptions co;
     auto *cap = app.add_subcommand(
@@ -107,14 +140,35 @@ int main(int argc, char **argv) {
 
     cli::RecordOptions rec;
     auto *record = app.add_subcommand(
-        "record", "record an ONI file until a frame count or Ctrl-C (the file is finished)");
-    record->add_option("oni", rec.oni, "the ONI file")->required();
+        "record",
+        "record an ONI file and/or a raw recording (--raw) until a frame count or Ctrl-C (the "
+        "files are finished)");
+    record->add_option("oni", rec.oni, "the ONI file (optional with --raw)");
+    record->add_option("--raw", rec.raw,
+                       "also record the camera's raw stream into this file, for `play` and "
+                       "--from");
     record->add_option("-n,--frames", rec.frames, "stop after that many (default: Ctrl-C)");
     record->add_flag("!--no-gray", rec.gray, "distance only, no amplitude stream");
     record->add_option("--progress-every", rec.progress_every,
                        "print the frame count every that many frames (0: never; default 30)");
     add_setup_options(record, rec.setup);
     record->callback([&] { run = [&] { return cli::run_record(g, rec); }; });
+
+    cli::PlayOptions play;
+    auto *pl = app.add_subcommand(
+        "play", "replay a raw recording: what it holds, one line per frame, the totals");
+    pl->add_option("file", play.file, "the raw recording (record --raw)")->required();
+    auto *realtime = pl->add_flag("--realtime", play.realtime, "at the recorded arrival times");
+    pl->add_flag("--step", play.step, "one frame per fetch, nothing read ahead")
+        ->excludes(realtime);
+    pl->add_flag("--loop", play.loop, "start again after the last frame (-n or Ctrl-C ends it)");
+    pl->add_option("--seek", play.seek, "start at this frame (0-based)")
+        ->check(CLI::NonNegativeNumber);
+    pl->add_option("-n,--frames", play.frames, "stop after that many (default: the end)");
+    pl->add_flag("--decode", play.decode, "decode distances: valid pixels, median distance");
+    pl->add_flag("--events", play.events, "list the recorded changes and capture starts, stops");
+    add_filter_options(pl, play.setup);
+    pl->callback([&] { run = [&] { return cli::run_play(g, play); }; });
 
     cli::DataOptions dopt;
     auto *data = app.add_subcommand("data",
@@ -125,20 +179,25 @@ int main(int argc, char **argv) {
     ddown->add_option("file", dopt.file, "the image file")->required()->check(CLI::ExistingFile);
     ddown->add_option("-t,--type", dopt.type, "data type (the camera defines them)")->required();
     ddown->add_option("--version", dopt.version, "version stored with the image");
-    ddown->callback([&] { run = [&] { return cli::run_data_download(g, dopt); }; });
+    ddown->callback([&] {
+        run = camera_only(g, "data download", [&] { return cli::run_data_download(g, dopt); });
+    });
     auto *dup = data->add_subcommand("upload", "read the camera's image of a type into a file");
     dup->add_option("file", dopt.file, "the file to write")->required();
     dup->add_option("-t,--type", dopt.type, "data type")->required();
-    dup->callback([&] { run = [&] { return cli::run_data_upload(g, dopt); }; });
+    dup->callback([&] {
+        run = camera_only(g, "data upload", [&] { return cli::run_data_upload(g, dopt); });
+    });
     auto *fw = app.add_subcommand(
         "firmware", "upgrade the camera's firmware (the camera restarts; do not unplug it)");
     fw->add_option("file", dopt.file, "the firmware image")->required()->check(CLI::ExistingFile);
     fw->add_option("--version", dopt.version, "firmware version")->required();
     fw->add_option("-t,--type", dopt.type, "data type of the firmware (default 0)");
-    fw->callback([&] { run = [&] { return cli::run_firmware(g, dopt); }; });
+    fw->callback(
+        [&] { run = camera_only(g, "firmware", [&] { return cli::run_firmware(g, dopt); }); });
 
     app.add_subcommand("doctor", "check what stands between you and a working camera")
-        ->callback([&] { run = [&] { return cli::run_doctor(g); }; });
+        ->callback([&] { run = camera_only(g, "doctor", [&] { return cli::run_doctor(g); }); });
 
     try {
         app.parse(argc, argv);

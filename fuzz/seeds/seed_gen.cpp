@@ -1,9 +1,14 @@
 // Writes the seed corpus of one fuzz target into a folder:
-//   fuzz_seed_gen <stream|param|zip|cmd|lens|frame_file|calib_pkg> <folder>
+//   fuzz_seed_gen <stream|param|zip|cmd|lens|frame_file|calib_pkg|rec> <folder>
 // Seeds are made here, from the formats' own rules, not copied from anywhere.
+#include <sqlite3.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <map>
 #include <string>
@@ -13,6 +18,7 @@
 #include "fuzz_wire.h"
 #include "param/param_builder.h"
 #include "param/zip_builder.h"
+#include "rec/rec_file.h"
 
 namespace {
 
@@ -186,6 +192,106 @@ Corpus calib_pkg_seeds() {
             package(1, 1, build_zip({zip_file("../x.bin", file)}))};
 }
 
+// Recording seeds: small recordings made by the writer itself, rewritten
+// with 512-byte pages so that each is a few kilobytes, and damaged copies.
+struct RecSeeds {
+    std::string dir;
+    int n = 0;
+
+    RecSeeds() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kv_rec_seed_XXXXXX").string();
+        if (mkdtemp(tmpl.data()) != nullptr) dir = tmpl;
+    }
+    ~RecSeeds() {
+        std::error_code ec;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+
+    static kavri::rec::Transfer transfer(uint64_t seq, uint32_t frames, size_t size, int32_t code) {
+        kavri::rec::Transfer t;
+        t.seq = seq;
+        t.t_ns = static_cast<int64_t>(seq) * 33000000;
+        t.code = code;
+        t.frames = frames;
+        t.boundary = frames > 0 && size > 0;
+        t.data = pattern(size, static_cast<uint8_t>(seq));
+        return t;
+    }
+
+    // A recording of `transfers` transfers, two per frame, with events.
+    std::string write(uint32_t transfers, bool finish) {
+        using namespace kavri::rec;
+        const std::string path = dir + "/r" + std::to_string(n++);
+        Identity id;
+        id.product = "TOF-320";
+        id.ident = "ID 00ab";
+        id.uid[0] = 0x5A;
+        id.version = {1, 2, 3, 4};
+        id.located = 1;
+        id.library_version = "1.0.0";
+        const std::vector<StoredFile> files{{"kavri_param_1.bin", "calibration", pattern(64, 1)},
+                                            {"lens.txt", "lens", text("1 2 3\n")}};
+        std::vector<ParamValue> params(2);
+        params[0].id = 3;
+        params[0].item.param_id = 3;
+        params[0].item.param_val_len = 2;
+        params[1].id = 9;
+        const std::vector<RegValue> regs{{1, 0x10, 0xBEEF}};
+        Writer w;
+        if (!w.create(path, id, files, params, regs)) return path;
+        std::vector<Transfer> batch;
+        for (uint32_t i = 0; i < transfers; ++i)
+            batch.push_back(transfer(i, (i + 1) / 2, i % 5 == 4 ? 0 : 24 + i, i % 7 == 6 ? -7 : 0));
+        std::vector<Event> events(2);
+        events[0].kind = KAVRI_REC_EV_CAP_START;
+        events[1].kind = KAVRI_REC_EV_PARAM_SET;
+        events[1].transfer = transfers / 2;
+        events[1].id = 3;
+        events[1].value = {1, 2};
+        w.write_batch(batch, events);
+        if (finish) w.finish({1, 100, 0});
+        return path;
+    }
+
+    static bool exec(const std::string &path, const std::string &sql) {
+        sqlite3 *db = nullptr;
+        bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        return ok;
+    }
+
+    // The file with small pages; in WAL mode again when it was.
+    static Bytes shrink(const std::string &path, bool wal, const std::string &damage = "") {
+        exec(path, "PRAGMA journal_mode=DELETE; PRAGMA page_size=512; VACUUM;" + damage +
+                       (wal ? "PRAGMA journal_mode=WAL;" : ""));
+        std::ifstream f(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(f), {});
+    }
+};
+
+Corpus rec_seeds() {
+    RecSeeds r;
+    Corpus c;
+    if (r.dir.empty()) return c;
+    c.push_back(RecSeeds::shrink(r.write(12, true), false));
+    c.push_back(RecSeeds::shrink(r.write(5, false), true));
+    c.push_back(RecSeeds::shrink(r.write(0, true), false));
+    c.push_back(RecSeeds::shrink(r.write(6, true), false,
+                                 "UPDATE meta SET value = 2 WHERE key = 'version';"));
+    c.push_back(RecSeeds::shrink(r.write(8, true), false, "DELETE FROM transfers WHERE seq = 3;"));
+    c.push_back(RecSeeds::shrink(r.write(8, true), false,
+                                 "UPDATE transfers SET data = 'x', boundary = 3 WHERE seq = 2;"
+                                 "UPDATE events SET transfer = 0 WHERE kind = 6;"));
+    Bytes cut = c[0];
+    cut.resize(cut.size() * 2 / 3);
+    c.push_back(cut);
+    Bytes flipped = c[0];
+    for (size_t i = 100; i < flipped.size(); i += 997) flipped[i] ^= 0x5A;
+    c.push_back(flipped);
+    return c;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -195,10 +301,11 @@ int main(int argc, char **argv) {
                                                                  {"cmd", cmd_seeds},
                                                                  {"lens", lens_seeds},
                                                                  {"frame_file", frame_file_seeds},
-                                                                 {"calib_pkg", calib_pkg_seeds}};
+                                                                 {"calib_pkg", calib_pkg_seeds},
+                                                                 {"rec", rec_seeds}};
     if (argc != 3 || !gens.count(argv[1])) {
         std::fprintf(stderr,
-                     "usage: %s <stream|param|zip|cmd|lens|frame_file|calib_pkg> <folder>\n",
+                     "usage: %s <stream|param|zip|cmd|lens|frame_file|calib_pkg|rec> <folder>\n",
                      argv[0]);
         return 2;
     }

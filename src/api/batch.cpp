@@ -11,6 +11,7 @@
 #include "kavri/ll.h"
 #include "ll/ll.h"
 #include "core/log_internal.h"
+#include "api/rec_api.h"
 
 namespace {
 
@@ -63,7 +64,9 @@ int reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_
         return 0;
     }
     kavri::api::CommandLock commands(call.priv()->cmd_mutex);
-    return kavri::ll::ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
+    const uint8_t ok = kavri::ll::ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
+    if (ok) note_regs(call.priv(), target, reg_base, values, count, true);
+    return ok;
 }
 
 int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
@@ -77,7 +80,9 @@ int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t
         return 0;
     }
     kavri::api::CommandLock commands(call.priv()->cmd_mutex);
-    return kavri::ll::ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
+    const uint8_t ok = kavri::ll::ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
+    if (ok) note_regs(call.priv(), target, reg_base, values, count, false);
+    return ok;
 }
 
 int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
@@ -101,14 +106,22 @@ int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
         wire[i].param_id = static_cast<uint8_t>(items[i].param_id & 0xFFu);
         wire[i].param_val_len = items[i].param_val_len;
         std::memcpy(wire[i].param_val, items[i].param_val, KAVRI_PARAM_WIRE_VAL_SIZE);
-        notify_driver(p->drv, wire[i]);
     }
+    // A replay refuses a change before the driver hears of it: the recorded
+    // frames were made with the recorded values.
+    if (kavri::rec::Replay *r = kavri::rec::replay_of(&p->ll);
+        r != nullptr &&
+        !kavri::rec::replay_accepts_params(r, wire.get(), static_cast<uint32_t>(count)))
+        return 0;
+    for (int i = 0; i < count; ++i) notify_driver(p->drv, wire[i]);
     KV_TRC("[%s] set %d param\n", "_kavri_param_batch_set", count);
     if (!p->is_open.load()) {
         log_bad_handle("_kavri_param_batch_set");
         return 0;
     }
-    return kavri::ll::ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
+    const uint8_t ok = kavri::ll::ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
+    if (ok) note_params(p, wire.get(), static_cast<uint32_t>(count), true);
+    return ok;
 }
 
 int param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
@@ -133,6 +146,7 @@ int param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
         kavri::api::CommandLock commands(call.priv()->cmd_mutex);
         if (!kavri::ll::ll_param_get(&call.priv()->ll, wire.get(), static_cast<uint32_t>(count)))
             return 0;
+        note_params(call.priv(), wire.get(), static_cast<uint32_t>(count), false);
     }
     for (int i = 0; i < count; ++i) {
         items[i].param_val_len = wire[i].param_val_len;

@@ -11,6 +11,7 @@
 #include "core/log_internal.h"
 #include "kavri/stream.h"
 #include "stream/stream.h"
+#include "api/rec_api.h"
 
 namespace {
 
@@ -26,8 +27,10 @@ void read_frame_rate(kavri_dev_priv_t *p) {
     item.param_id = KAVRI_PARAM_FPS;
     item.param_val_len = kFpsValueLen;
     KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", 1);
-    if (kavri::ll::ll_param_get(&p->ll, &item, 1))
+    if (kavri::ll::ll_param_get(&p->ll, &item, 1)) {
         kavri::g_cur_fps.store(static_cast<int>(kavri::le::get_u32(item.param_val)));
+        kavri::api::note_params(p, &item, 1, false);
+    }
 }
 
 }  // namespace
@@ -45,6 +48,7 @@ void cap_stop_internal(kavri_dev_priv_t *p) {
         stopped = kavri::ll::ll_cap_stop(&p->ll);
         p->is_capturing.store(stopped ? 0 : 1);
     }
+    note_event(p, KAVRI_REC_EV_CAP_STOP, stopped, 0, nullptr, 0);
     wake_all(p);
     KV_TRC("[%s] Exit\n", "_kavri_cap_stop");
 }
@@ -127,6 +131,10 @@ int cap_start(kavri_dev_t *dev) {
         // Transfers of the previous capture may still be completing.
         std::lock_guard feed(p->feed_mutex);
         kavri::stream::stream_reset(p->stream);
+        if (auto r = kavri::api::recorder_of(p)) {
+            r->on_parser_reset();
+            r->on_event(KAVRI_REC_EV_CAP_START, 0, 0, nullptr, 0, p->frames_fetched.load());
+        }
         std::lock_guard lock(p->mutex);
         p->stream_state = kv_stream_state_t{};
     }

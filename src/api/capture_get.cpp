@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "rec/replay.h"
 #include "api/camera.h"
 #include "api/dev_priv.h"
 #include "core/globals.h"
@@ -28,6 +29,10 @@ class FetchSlot {
   public:
     explicit FetchSlot(kavri_dev_priv_t *p) : p_(p) {
         held_ = !in_callback_of(p) && !p->fetching.exchange(true);
+        // A stepping replay makes its next frame for this call.
+        if (held_)
+            if (kavri::rec::Replay *r = kavri::rec::replay_of(&p->ll); r != nullptr)
+                kavri::rec::replay_frames_taken(r);
     }
     ~FetchSlot() {
         if (held_) p_->fetching.store(false);

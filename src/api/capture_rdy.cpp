@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "rec/replay.h"
 #include "api/dev_priv.h"
 #include "core/error_name.h"
 #include "core/log_internal.h"
@@ -110,6 +111,9 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
         kv_stream_frame_info_t raw{};
         if (kavri::stream::stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
         p->frames_fetched.fetch_add(1, std::memory_order_relaxed);
+        // A paced replay goes on once a frame has been taken.
+        if (kavri::rec::Replay *r = kavri::rec::replay_of(&p->ll); r != nullptr)
+            kavri::rec::replay_frames_taken(r);
         describe_frame(p, raw);
 
         if (req != nullptr && req->wanted > 0) {

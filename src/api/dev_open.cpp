@@ -18,6 +18,8 @@
 #include "kavri/stream.h"
 #include "ll/ll.h"
 #include "stream/stream.h"
+#include "api/rec_api.h"
+#include "rec/replay.h"
 
 namespace {
 
@@ -45,6 +47,12 @@ void copy_text(char (&dst)[N], const kavri_ll_param_item_t &item) {
 kavri_dev_priv_t *new_priv(const kavri_dev_t *dev) {
     auto *p = new (std::nothrow) kavri_dev_priv_t{};
     if (p == nullptr) return nullptr;
+    try {
+        p->knowledge = std::make_shared<kavri::rec::Knowledge>();
+    } catch (const std::bad_alloc &) {
+        delete p;
+        return nullptr;
+    }
     p->ll.if_type = dev->if_type;
     std::memcpy(p->ll.if_info, dev->if_info, sizeof p->ll.if_info);
     p->ll.located = dev->located;
@@ -98,6 +106,7 @@ bool read_identity(kavri_dev_t *dev, kavri_dev_priv_t *p) {
     for (int i = 0; i < kIdentItems; ++i) items[i].param_id = ids[i];
     KV_TRC("[%s] get %d param\n", "_kavri_param_batch_get", kIdentItems);
     if (!kavri::ll::ll_param_get(&p->ll, items.get(), kIdentItems)) return false;
+    for (int i = 0; i < kIdentItems; ++i) p->knowledge->note_param(items[i]);
 
     copy_text(dev->ident, items[0]);
     copy_text(dev->product, items[1]);
@@ -148,71 +157,7 @@ KAVRI_API int kavri_dev_list(kavri_dev_t *list, int n) {
 }
 
 KAVRI_API kavri_dev_t *kavri_dev_open(kavri_dev_t *dev) {
-    constexpr const char *tag = "kavri_dev_open";
-    if (dev == nullptr) {
-        if (kavri::g_default_dev.ll != nullptr) {
-            KV_ERR("[%s] default device may not close properly!", tag);
-            return nullptr;
-        }
-        kavri::g_default_dev = kavri_dev_t{};
-        dev = &kavri::g_default_dev;
-    }
-    if (kavri_dev_priv_t *old = open_record(dev); old != nullptr) {
-        KV_WRN("[%s] device not close correctly. close it..\n", tag);
-        kavri::api::dev_close(dev);
-    }
-    kavri_dev_priv_t *p = attach_new_priv(dev);
-    if (p == nullptr) return nullptr;
-
-    KV_DBG("[%s] open kavri device @ %p\n", tag, static_cast<void *>(dev));
-    if (kavri::ll::ll_dev_open(&p->ll) == nullptr) {
-        KV_ERR("[%s] open device failed!\n", tag);
-        return fail_open(dev, p);
-    }
-    dev->if_type = p->ll.if_type;
-    std::memcpy(dev->if_info, p->ll.if_info, sizeof dev->if_info);
-    dev->located = p->ll.located;
-    dev->path = kavri::g_path_prefix;
-
-    if (!read_identity(dev, p)) {
-        KV_WRN("[%s]  cannot get info of device\n", tag);
-        kavri::ll::ll_dev_close(&p->ll);
-        return fail_open(dev, p);
-    }
-    p->drv = bind_driver(dev, p);
-    if (p->drv == nullptr) {
-        KV_ERR("[%s] cannot find driver for device: product=%s\n", tag, dev->product);
-        kavri::ll::ll_dev_close(&p->ll);
-        return fail_open(dev, p);
-    }
-    p->stream = kavri::stream::stream_create(kv_stream_cfg_t{kOpenMaxFrames});
-    if (p->stream == nullptr) {
-        KV_ERR("[%s] kv_stream_create failed\n", tag);
-        std::exit(-1);
-    }
-    kavri::api::set_api_busy(dev, false);
-    p->is_capturing.store(0);
-    p->stop.store(1);
-    // From here the driver's set-up runs its commands through the API; other
-    // threads' calls on the handle wait for the open to finish (refused).
-    {
-        std::lock_guard life(p->life_mutex);
-        p->opener = std::this_thread::get_id();
-    }
-    p->is_open.store(1);
-
-    // Slots a driver leaves empty are skipped.
-    const kavri_drv_op_t *ops = p->drv->ops;
-    if (ops != nullptr && ops->init != nullptr) ops->init(p->drv, dev);
-    if (ops != nullptr && ops->calib_load != nullptr &&
-        ops->calib_load(p->drv, 0, 0, kCalibArgMode) < 0)
-        KV_ERR("[%s] Load calibration data failed\n", tag);
-    {
-        std::lock_guard life(p->life_mutex);
-        p->opener = std::thread::id{};
-        p->ready = true;
-    }
-    return dev;
+    return kavri::api::dev_open_with(dev, nullptr, nullptr);
 }
 
 KAVRI_API kavri_dev_t *kavri_dev_open_by_fd(kavri_dev_t *, int) {
@@ -248,3 +193,81 @@ KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target) {
 }
 
 }  // extern "C"
+
+kavri_dev_t *kavri::api::dev_open_with(kavri_dev_t *dev, const char *rec_path,
+                                       const kavri_rec_options_t *rec_options) {
+    const char *tag = rec_path != nullptr ? "kavri_rec_open" : "kavri_dev_open";
+    if (dev == nullptr) {
+        if (kavri::g_default_dev.ll != nullptr) {
+            KV_ERR("[%s] default device may not close properly!", tag);
+            return nullptr;
+        }
+        kavri::g_default_dev = kavri_dev_t{};
+        dev = &kavri::g_default_dev;
+    }
+    if (kavri_dev_priv_t *old = open_record(dev); old != nullptr) {
+        KV_WRN("[%s] device not close correctly. close it..\n", tag);
+        kavri::api::dev_close(dev);
+    }
+    kavri_dev_priv_t *p = attach_new_priv(dev);
+    if (p == nullptr) return nullptr;
+
+    KV_DBG("[%s] open kavri device @ %p\n", tag, static_cast<void *>(dev));
+    if (rec_path != nullptr) {
+        int32_t err = 0;
+        const kavri_rec_options_t options =
+            rec_options != nullptr ? *rec_options : kavri_rec_options_t{};
+        if (!kavri::rec::replay_prepare(&p->ll, rec_path, options, err)) return fail_open(dev, p);
+    }
+    if (kavri::ll::ll_dev_open(&p->ll) == nullptr) {
+        KV_ERR("[%s] open device failed!\n", tag);
+        return fail_open(dev, p);
+    }
+    dev->if_type = p->ll.if_type;
+    std::memcpy(dev->if_info, p->ll.if_info, sizeof dev->if_info);
+    dev->located = p->ll.located;
+    kavri::rec::Replay *replay = kavri::rec::replay_of(&p->ll);
+    // A replay's working path holds the recorded calibration.
+    dev->path = replay != nullptr ? kavri::rec::replay_folder(replay) : kavri::g_path_prefix;
+
+    if (!read_identity(dev, p)) {
+        KV_WRN("[%s]  cannot get info of device\n", tag);
+        kavri::ll::ll_dev_close(&p->ll);
+        return fail_open(dev, p);
+    }
+    p->drv = bind_driver(dev, p);
+    if (p->drv == nullptr) {
+        KV_ERR("[%s] cannot find driver for device: product=%s\n", tag, dev->product);
+        kavri::ll::ll_dev_close(&p->ll);
+        return fail_open(dev, p);
+    }
+    p->stream = kavri::stream::stream_create(kv_stream_cfg_t{kOpenMaxFrames});
+    if (p->stream == nullptr) {
+        KV_ERR("[%s] kv_stream_create failed\n", tag);
+        std::exit(-1);
+    }
+    if (replay != nullptr) kavri::rec::replay_set_hooks(replay, kavri::api::replay_hooks(p));
+    kavri::api::set_api_busy(dev, false);
+    p->is_capturing.store(0);
+    p->stop.store(1);
+    // From here the driver's set-up runs its commands through the API; other
+    // threads' calls on the handle wait for the open to finish (refused).
+    {
+        std::lock_guard life(p->life_mutex);
+        p->opener = std::this_thread::get_id();
+    }
+    p->is_open.store(1);
+
+    // Slots a driver leaves empty are skipped.
+    const kavri_drv_op_t *ops = p->drv->ops;
+    if (ops != nullptr && ops->init != nullptr) ops->init(p->drv, dev);
+    if (ops != nullptr && ops->calib_load != nullptr &&
+        ops->calib_load(p->drv, 0, 0, kCalibArgMode) < 0)
+        KV_ERR("[%s] Load calibration data failed\n", tag);
+    {
+        std::lock_guard life(p->life_mutex);
+        p->opener = std::thread::id{};
+        p->ready = true;
+    }
+    return dev;
+}

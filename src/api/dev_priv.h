@@ -25,6 +25,7 @@
 
 #include "kavri/api.h"
 #include "kavri/types.h"
+#include "rec/recorder.h"
 
 // The running request of a kavri_cap_get_frames call; lives on its stack.
 struct kavri_fetch_req_t {
@@ -96,6 +97,16 @@ struct kavri_dev_priv_t {
     std::thread::id opener;    // until then only this thread's calls get in
     kavri_dev_t *dev;          // the handle naming this record, NULL once closed
     kavri_dev_t *lib_dev;      // a library-allocated handle, freed with the record
+
+    // Raw recording: the values the library knows of the camera (kept from
+    // open on, for a recording's start), and the recorder while one runs.
+    // (Behind a pointer: its maps would make the record's layout non-standard.)
+    std::shared_ptr<kavri::rec::Knowledge> knowledge;
+    // Guards `recorder` and `last_rec_stats`; a leaf, held only to copy or
+    // swap the pointer (the event thread takes it for every transfer).
+    std::mutex rec_mutex;
+    std::shared_ptr<kavri::rec::Recorder> recorder;
+    kavri_rec_stats_t last_rec_stats;
 };
 
 static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,

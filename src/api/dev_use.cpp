@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/rec_api.h"
+#include "core/globals.h"
 #include "api/camera.h"
 #include "api/dev_priv.h"
 #include "kavri/ll.h"
@@ -209,8 +211,13 @@ void kavri::api::dev_close(kavri_dev_t *dev) {
         cap_stop_internal(p);
         if (p->is_capturing.load()) KV_ERR("[%s] stop capture failed!\n", tag);
     }
+    // A replay's working path goes with it.
+    if (kavri::rec::replay_of(ll_of(p)) != nullptr && p->dev != nullptr)
+        p->dev->path = kavri::g_path_prefix;
     // Joins the event thread: no capture event arrives after this.
     kavri::ll::ll_dev_close(ll_of(p));
+    // Nothing more can reach a recorder: it finishes its file.
+    rec_stop_at_close(p);
     wake_all(p);
     // From here the handle reads as closed, also to a second close that
     // returns now, and may be opened again.

@@ -6,6 +6,7 @@
 #include "kavri/ll.h"
 #include "ll/ll.h"
 #include "core/log_internal.h"
+#include "api/rec_api.h"
 
 namespace {
 
@@ -35,7 +36,12 @@ extern "C" KAVRI_API int kavri_filter_enable(kavri_dev_t *dev, int filter_id, co
     kavri_drv_t *drv = driver_of(__func__, dev, call.priv());
     if (drv == nullptr) return -1;
     if (drv->ops == nullptr || drv->ops->filter_enable == nullptr) return 0;
-    return drv->ops->filter_enable(drv, static_cast<uint32_t>(filter_id), arg, arg_size) ? 1 : 0;
+    const int ok =
+        drv->ops->filter_enable(drv, static_cast<uint32_t>(filter_id), arg, arg_size) ? 1 : 0;
+    if (ok && call.ok())
+        kavri::api::note_event(call.priv(), KAVRI_REC_EV_FILTER, static_cast<uint32_t>(filter_id),
+                               1, arg, arg != nullptr ? arg_size : 0);
+    return ok;
 }
 
 extern "C" KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id) {
@@ -44,5 +50,9 @@ extern "C" KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id) {
     kavri_drv_t *drv = driver_of(__func__, dev, call.priv());
     if (drv == nullptr) return -1;
     if (drv->ops == nullptr || drv->ops->filter_disable == nullptr) return 0;
-    return drv->ops->filter_disable(drv, static_cast<uint32_t>(filter_id)) ? 1 : 0;
+    const int ok = drv->ops->filter_disable(drv, static_cast<uint32_t>(filter_id)) ? 1 : 0;
+    if (ok && call.ok())
+        kavri::api::note_event(call.priv(), KAVRI_REC_EV_FILTER, static_cast<uint32_t>(filter_id),
+                               0, nullptr, 0);
+    return ok;
 }

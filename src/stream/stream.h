@@ -20,4 +20,10 @@ uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, ui
                              kv_stream_frame_info_t *info, uint8_t peek);
 kv_stream_state_t *stream_get_state(kv_stream_t *s, kv_stream_state_t *out);
 
+// True when the parser holds no part of a frame: no header, no chunk and no
+// frame in assembly, not discarding. Fed from here after a reset, it yields
+// what it would have yielded anyway (a replay seeks to such points). Only on
+// the feeding thread.
+bool stream_at_boundary(const kv_stream_t *s);
+
 }  // namespace kavri::stream

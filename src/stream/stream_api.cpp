@@ -99,6 +99,16 @@ kv_stream_state_t *stream_get_state(kv_stream_t *s, kv_stream_state_t *out) {
     return out;
 }
 
+bool stream_at_boundary(const kv_stream_t *s) {
+    if (s == nullptr) return true;
+    // A completed chunk leaves its header held (as the previous one) with
+    // need_header set: that is between chunks too.
+    const bool between_chunks =
+        s->hdr_held == 0 || (s->hdr_held == kavri::stream::kHdrSize && s->need_header);
+    return between_chunks && !s->discarding && s->received == 0 && s->assembly.empty() &&
+           s->unverified_full == 0;
+}
+
 }  // namespace kavri::stream
 
 extern "C" KAVRI_API kv_stream_t *kv_stream_create(kv_stream_cfg_t cfg) {

@@ -1,6 +1,6 @@
 # kavri-cli on the simulator: every subcommand through camsim-run, the
-# recording interrupted by SIGINT, and the demo's outputs. The ONI files are
-# played back by tests/oni's OpenNI2 reader program.
+# recordings (ONI and raw) interrupted by SIGINT, raw replays, and the demo's
+# outputs. The ONI files are played back by tests/oni's OpenNI2 reader program.
 if(TARGET kavri-cli AND TARGET camsim-run AND TARGET oni_reader)
   pkg_check_modules(CLI_TEST_PNG REQUIRED IMPORTED_TARGET libpng)
   set(cli_test_defs CAMSIM_RUN_PATH="$<TARGET_FILE:camsim-run>"
@@ -15,6 +15,11 @@ if(TARGET kavri-cli AND TARGET camsim-run AND TARGET oni_reader)
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/demo_outputs_test.cpp
                           ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
                   LIBS kavri PkgConfig::CLI_TEST_PNG TIMEOUT 300)
+  # Raw recordings: record --raw, play and --from.
+  kavri_add_gtest(test_cli_rec
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/cli_rec_test.cpp
+                          ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
+                  LIBS kavri TIMEOUT 300)
   # The distance picture's colours and colour bar, in-process.
   kavri_add_gtest(test_cli_images
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/images_test.cpp
@@ -24,7 +29,7 @@ if(TARGET kavri-cli AND TARGET camsim-run AND TARGET oni_reader)
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/doctor_test.cpp
                           ${CMAKE_CURRENT_LIST_DIR}/cli_runner.cpp
                   LIBS kavri_camsim kavri_cli_cmds kavri)
-  foreach(t test_cli_commands test_cli_demo test_cli_doctor)
+  foreach(t test_cli_commands test_cli_rec test_cli_demo test_cli_doctor)
     if(TARGET ${t})
       target_compile_definitions(${t} PRIVATE ${cli_test_defs})
       add_dependencies(${t} kavri-cli camsim-run kavri_camsim oni_reader)

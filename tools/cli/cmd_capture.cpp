@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,16 +10,17 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/distance_stats.h"
 #include "cli/frame_source.h"
 #include "cli/images.h"
 #include "cli/oni_out.h"
 #include "cli/ply.h"
+#include "cli/replay.h"
 
 namespace kavri::cli {
 namespace {
 
 constexpr size_t kFloatsPerPoint = 4;
-constexpr double kMmPerMetre = 1000.0;
 
 int kv_format_code(const std::string &name) {
     if (name == "f32") return KAVRI_FRAME_SAVE_FLOAT32;
@@ -62,33 +61,6 @@ class FrameFile {
     int format_;
     int fd_ = -1;
 };
-
-struct Stats {
-    size_t valid = 0, total = 0;
-    double min_mm = 0, median_mm = 0, mean_mm = 0, max_mm = 0;
-};
-
-Stats distance_stats(const std::vector<float> &dist) {
-    Stats s;
-    s.total = dist.size();
-    std::vector<float> v;
-    v.reserve(dist.size());
-    double sum = 0;
-    for (float d : dist)
-        if (valid_distance(d)) {
-            v.push_back(d);
-            sum += d;
-        }
-    s.valid = v.size();
-    if (v.empty()) return s;
-    std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(v.size() / 2), v.end());
-    s.median_mm = v[v.size() / 2] * kMmPerMetre;
-    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
-    s.min_mm = *lo * kMmPerMetre;
-    s.max_mm = *hi * kMmPerMetre;
-    s.mean_mm = sum / static_cast<double>(v.size()) * kMmPerMetre;
-    return s;
-}
 
 void fill_default_outputs(CaptureOptions &o) {
     if (o.out_dir.empty()) return;
@@ -145,8 +117,11 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     kavri_dev_t *dev = cam.dev();
     apply_setup(dev, o.setup);
     // Asks the driver whether a calibration is mounted for the current
-    // frequency; the switch is on after open whenever one is.
-    const bool calibrated = kavri_filter_enable(dev, KAVRI_FILTER_CALIB, nullptr, 0) == 1;
+    // frequency; the switch is on after open whenever one is. Asking
+    // switches it on, so not after --no-calib.
+    const bool calibrated =
+        !o.setup.no_calib && kavri_filter_enable(dev, KAVRI_FILTER_CALIB, nullptr, 0) == 1;
+    const bool replay = is_replay(dev);
 
     FrameSource src(dev);
     std::unique_ptr<FrameFile> kv;
@@ -156,8 +131,12 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     const bool need_gray = !o.png_gray.empty() || !o.oni.empty();
 
     src.start();
+    bool ended = false;
     for (uint32_t i = 0; i < o.frames; ++i) {
-        src.next();
+        if (!src.try_next()) {
+            ended = true;
+            break;
+        }
         const auto &info = src.info();
         decode_distance(dev, src, dist);
         if (need_gray) decode_gray(dev, src, gray);
@@ -172,6 +151,9 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     src.stop();
     if (kv) kv->finish();
     if (oni) oni->close();
+    if (src.frames() == 0)
+        throw CliError(kExitCaptureFailed, "the recording " + g.from + " holds no frames",
+                       "record a longer one with `kavri-cli record --raw FILE -n 30`");
 
     const uint32_t w = src.info().width, h = src.info().height;
     const DistanceRange range = auto_colours ? auto_range(dist) : fixed_range;
@@ -184,16 +166,22 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     uint32_t points = 0;
     if (!o.ply.empty()) points = write_cloud(dev, o.ply, dist, w, h, rgb);
 
-    const Stats s = distance_stats(dist);
-    std::printf("frames:      %u of %ux%u in %.2f s (%.1f fps; camera set to %u fps)\n",
-                src.frames(), w, h, src.seconds(), src.rate(), src.fps_setting());
+    const DistanceStats s = distance_stats(dist);
+    std::printf("frames:      %u of %ux%u in %.2f s (%.1f fps; %s %u fps)\n", src.frames(), w, h,
+                src.seconds(), src.rate(), replay ? "recorded at" : "camera set to",
+                src.fps_setting());
+    if (replay)
+        std::printf("source:      %s%s\n", g.from.c_str(),
+                    ended ? " (the recording ended before --frames)" : "");
     std::printf("lost:        %u dropped in the stream, %u discarded as damaged\n", src.dropped(),
                 src.discarded());
     std::printf(
         "distance:    %zu of %zu pixels valid; min %.0f mm, median %.0f mm, mean %.0f mm, "
         "max %.0f mm (last frame)\n",
         s.valid, s.total, s.min_mm, s.median_mm, s.mean_mm, s.max_mm);
-    std::printf("calibration: %s\n", calibrated ? "mounted" : "none (uncalibrated distances)");
+    std::printf("calibration: %s\n", calibrated         ? "mounted"
+                                     : o.setup.no_calib ? "off (--no-calib: raw distances)"
+                                                        : "none (uncalibrated distances)");
     std::printf("colours:     %d..%d mm, near red, far blue\n", range.min_mm, range.max_mm);
     if (!o.png_distance.empty()) std::printf("wrote:       %s\n", o.png_distance.c_str());
     if (!o.png_gray.empty()) std::printf("wrote:       %s\n", o.png_gray.c_str());

@@ -40,6 +40,7 @@ struct CameraSetup {
     int amp_min = -1;       // minimum amplitude, -1: off
     int auto_intg = -1;     // per-mille limit of saturated samples, -1: off
     int32_t offset_mm = 0;  // distance offset, 0: off
+    bool no_calib = false;  // calibration switched off: raw distances
 };
 
 struct CaptureOptions {
@@ -58,12 +59,27 @@ int run_capture(const GlobalOptions &g, CaptureOptions o);
 
 struct RecordOptions {
     CameraSetup setup;
-    std::string oni;
+    std::string oni;      // empty: no ONI file
+    std::string raw;      // raw recording of the camera's stream; empty: none
     uint32_t frames = 0;  // 0: until Ctrl-C
     bool gray = true;
     uint32_t progress_every = 30;  // a progress line every that many frames, 0: none
 };
 int run_record(const GlobalOptions &g, const RecordOptions &o);
+
+// Replays a raw recording and reports each frame and the totals.
+struct PlayOptions {
+    CameraSetup setup;  // filters only: a replay refuses camera settings
+    std::string file;
+    bool realtime = false;  // at the recorded arrival times
+    bool step = false;      // one frame per fetch
+    bool loop = false;
+    int64_t seek = -1;    // first frame to play, -1: from the start
+    uint32_t frames = 0;  // 0: to the end (with --loop: until Ctrl-C)
+    bool decode = false;  // distances of every frame: valid pixels, median
+    bool events = false;  // list the recorded events
+};
+int run_play(const GlobalOptions &g, const PlayOptions &o);
 
 int run_doctor(const GlobalOptions &g);
 

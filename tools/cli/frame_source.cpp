@@ -1,10 +1,13 @@
 #include "cli/frame_source.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "cli/cli_error.h"
 #include "cli/params.h"
+#include "cli/replay.h"
 
 namespace kavri::cli {
 namespace {
@@ -13,6 +16,15 @@ namespace {
 constexpr uint32_t kRawBufferBytes = 4u << 20;
 // Waits for a frame that come back empty before the stream counts as dead.
 constexpr int kEmptyWaitsAllowed = 2;
+constexpr double kMicrosPerSecond = 1e6;
+// How often a replay is asked for its next frame while none is ready.
+constexpr std::chrono::milliseconds kReplayPoll{2};
+// A replay in real time may stay quiet as long as the recording did; past
+// its whole duration and this much more it is stuck.
+constexpr std::chrono::seconds kReplayQuietSlack{3};
+// A replay's frame index that does not move forward (as a signed 16-bit
+// step) means it started over, by a loop or a seek back: not 65535 drops.
+constexpr int16_t kNoAdvance = 0;
 
 // What the error callback saw; it runs on the thread that waits for frames.
 std::atomic<uint32_t> g_discarded{0};
@@ -65,6 +77,7 @@ void decode(kavri_dev_t *dev, const FrameSource &src, std::vector<float> &out, b
 }  // namespace
 
 void apply_setup(kavri_dev_t *dev, const CameraSetup &s) {
+    if (is_replay(dev)) check_replay_setup(s);
     if (s.mod_freq != 0) set_u(dev, KAVRI_PARAM_MOD_FREQ, s.mod_freq, 4, "modulation frequency");
     if (s.fps != 0) set_u(dev, KAVRI_PARAM_FPS, s.fps, 4, "frame rate");
     if (s.intg_time >= 0)
@@ -81,9 +94,13 @@ void apply_setup(kavri_dev_t *dev, const CameraSetup &s) {
         enable(dev, KAVRI_FILTER_AUTO_INTG, static_cast<uint16_t>(s.auto_intg),
                "automatic integration");
     if (s.offset_mm != 0) enable(dev, KAVRI_FILTER_OFFSET, s.offset_mm, "distance offset");
+    if (s.no_calib && kavri_filter_disable(dev, KAVRI_FILTER_CALIB) < 0)
+        throw CliError(kExitFailure, "the driver cannot switch the calibration off",
+                       "leave --no-calib out for this camera");
 }
 
-FrameSource::FrameSource(kavri_dev_t *dev) : dev_(dev), buf_(kRawBufferBytes) {}
+FrameSource::FrameSource(kavri_dev_t *dev)
+    : dev_(dev), replay_(is_replay(dev)), buf_(kRawBufferBytes) {}
 
 FrameSource::~FrameSource() {
     stop();
@@ -102,6 +119,9 @@ uint8_t FrameSource::on_error(kavri_dev_t *, int32_t error, uint32_t arg) {
 
 void FrameSource::start() {
     fps_setting_ = item_u32(get_param(dev_, KAVRI_PARAM_FPS));
+    if (replay_)
+        replay_quiet_limit_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(replay_info(dev_).duration_ns) + kReplayQuietSlack);
     g_discarded.store(0);
     g_stream_error.store(0);
     kavri_cap_set_callback_on_error(dev_, &FrameSource::on_error);
@@ -119,22 +139,71 @@ void FrameSource::stop() {
 }
 
 void FrameSource::next() {
+    if (!try_next())
+        throw CliError(kExitCaptureFailed,
+                       "the recording ended after " + std::to_string(frames_) + " frames",
+                       "ask for fewer frames (-n), or record a longer one");
+}
+
+bool FrameSource::replay_ended() const {
+    kavri_rec_info_t info{};
+    return kavri_rec_get_info(dev_, &info) == KAVRI_REC_OK && info.ended != 0;
+}
+
+bool FrameSource::try_next() {
+    if (replay_) {
+        if (!fetch_replay()) return false;
+    } else {
+        fetch_live();
+    }
+    count(std::chrono::steady_clock::now());
+    return true;
+}
+
+void FrameSource::fetch_live() {
     for (int empty = 0;; ++empty) {
         const int r = kavri_cap_get_frames(dev_, 1, buf_.data(), kRawBufferBytes, &info_);
         discarded_ = g_discarded.load();
-        if (r == 1) break;
+        if (r == 1) return;
         if (r < 0) stream_failed(r);
         if (const int32_t e = g_stream_error.load(); e != 0) stream_failed(e);
         if (empty >= kEmptyWaitsAllowed)
             throw CliError(kExitCaptureFailed, "no frame arrived from the camera",
                            "replug the camera; `kavri-cli doctor` checks the set-up");
     }
-    const auto now = std::chrono::steady_clock::now();
+}
+
+bool FrameSource::fetch_replay() {
+    // A replay's end is no stream event that would wake a waiting fetch, so
+    // the frames are polled and the replay asked in between.
+    const auto give_up = std::chrono::steady_clock::now() + replay_quiet_limit_;
+    for (;;) {
+        const int r = kavri_cap_get_frame(dev_, buf_.data(), kRawBufferBytes, &info_);
+        discarded_ = g_discarded.load();
+        if (r == 1) return true;
+        if (r < 0) stream_failed(r);
+        if (const int32_t e = g_stream_error.load(); e != 0) stream_failed(e);
+        // Ended counts only when no frame waits, so none is left behind.
+        if (replay_ended()) return false;
+        if (std::chrono::steady_clock::now() >= give_up)
+            throw CliError(kExitCaptureFailed, "the replay delivered no frame for a long time",
+                           "see the library's log (-v); the recording may be damaged");
+        std::this_thread::sleep_for(kReplayPoll);
+    }
+}
+
+void FrameSource::count(const std::chrono::steady_clock::time_point &now) {
     if (frames_ == 0) {
         first_ = now;
     } else {
         const uint16_t gap = static_cast<uint16_t>(info_.frame_idx - last_index_);
-        if (gap > 1) dropped_ += gap - 1u;
+        if (replay_ && static_cast<int16_t>(gap) <= kNoAdvance) {
+            ++restarts_;
+            ++stream_ticks_;
+        } else {
+            if (gap > 1) dropped_ += gap - 1u;
+            stream_ticks_ += gap;
+        }
     }
     last_ = now;
     last_index_ = info_.frame_idx;
@@ -151,6 +220,9 @@ double FrameSource::rate() const {
 }
 
 uint64_t FrameSource::micros_since_first() const {
+    if (replay_ && fps_setting_ != 0)
+        return static_cast<uint64_t>(static_cast<double>(stream_ticks_) * kMicrosPerSecond /
+                                     fps_setting_);
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(last_ - first_).count());
 }

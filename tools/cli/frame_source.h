@@ -1,6 +1,6 @@
-// Frames from an open camera, one at a time, with the counts a user wants
-// to see afterwards: frames, rate, frames lost in the stream (index gaps)
-// and frames the library discarded as damaged.
+// Frames from an open camera or a replayed recording, one at a time, with
+// the counts a user wants to see afterwards: frames, rate, frames lost in
+// the stream (index gaps) and frames the library discarded as damaged.
 #pragma once
 
 #include <kavri.h>
@@ -28,6 +28,9 @@ class FrameSource {
     void stop();
     // Waits for the next frame; throws CliError when the stream fails.
     void next();
+    // As next(), but false when a replay has delivered its last frame and
+    // none is left waiting (a camera never ends: it throws instead).
+    bool try_next();
 
     std::span<const uint8_t> raw() const { return {buf_.data(), info_.frame_size}; }
     const kavri_frame_info_t &info() const { return info_; }
@@ -35,17 +38,29 @@ class FrameSource {
     uint32_t dropped() const { return dropped_; }
     uint32_t discarded() const { return discarded_; }
     uint32_t fps_setting() const { return fps_setting_; }
+    // Times the frame index went back on a replay (a loop or a seek back).
+    uint32_t restarts() const { return restarts_; }
     double seconds() const;  // from the first frame to the last
     double rate() const;     // frames a second over that time
+    // The current frame's time since the first: as fetched from a camera; on
+    // a replay the stream's time at the recorded frame rate, since a fast
+    // replay hands frames out quicker than they were taken.
     uint64_t micros_since_first() const;
 
   private:
     static uint8_t on_error(kavri_dev_t *dev, int32_t error, uint32_t arg);
+    bool replay_ended() const;
+    void fetch_live();
+    bool fetch_replay();
+    void count(const std::chrono::steady_clock::time_point &now);
 
     kavri_dev_t *dev_;
+    bool replay_;
     std::vector<uint8_t> buf_;
     kavri_frame_info_t info_{};
-    uint32_t frames_ = 0, dropped_ = 0, discarded_ = 0, fps_setting_ = 0;
+    uint32_t frames_ = 0, dropped_ = 0, discarded_ = 0, fps_setting_ = 0, restarts_ = 0;
+    uint64_t stream_ticks_ = 0;  // frame periods since the first frame (replays)
+    std::chrono::steady_clock::duration replay_quiet_limit_{};
     uint16_t last_index_ = 0;
     bool started_ = false;
     std::chrono::steady_clock::time_point first_, last_;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli/cli_error.h"
+#include "cli/replay.h"
 
 namespace kavri::cli {
 namespace {
@@ -132,7 +133,13 @@ kavri_dev_t select_camera(const GlobalOptions &opts) {
                    "pick one of the listed places with --device");
 }
 
-OpenCamera::OpenCamera(const GlobalOptions &opts) : dev_(select_camera(opts)) {
+OpenCamera::OpenCamera(const GlobalOptions &opts, const kavri_rec_options_t *replay) {
+    if (!opts.from.empty()) {
+        open_replay(&dev_, opts.from,
+                    replay != nullptr ? *replay : replay_options(KAVRI_REC_PACE_FAST, false));
+        return;
+    }
+    dev_ = select_camera(opts);
     if (kavri_dev_open(&dev_) == nullptr)
         throw CliError(kExitOpenFailed,
                        "cannot open the camera at " + location_text(location_of(dev_)), kOpenFix);

@@ -13,6 +13,7 @@ namespace kavri::cli {
 struct GlobalOptions {
     std::string device;   // "BUS:PORT", empty: the only (or first) camera
     std::string workdir;  // calibration cache and log; empty: the default folder
+    std::string from;     // a raw recording replayed instead of a camera; empty: a camera
     int verbose = 0;      // 0: library log to the file only; 1 warnings, 2 info, 3 debug on stdout
 };
 
@@ -54,10 +55,12 @@ std::vector<kavri_dev_t> list_cameras();
 kavri_dev_t select_camera(const GlobalOptions &opts);
 
 // An open camera (kavri_dev_open: identification read, driver chosen,
-// calibration loaded), closed when the object goes.
+// calibration loaded), closed when the object goes. With --from it is the
+// recording opened as a device (kavri_rec_open, paced by replay or, without
+// it, as fast as the frames are taken).
 class OpenCamera {
   public:
-    explicit OpenCamera(const GlobalOptions &opts);
+    explicit OpenCamera(const GlobalOptions &opts, const kavri_rec_options_t *replay = nullptr);
     ~OpenCamera();
     OpenCamera(const OpenCamera &) = delete;
     OpenCamera &operator=(const OpenCamera &) = delete;

@@ -1,0 +1,38 @@
+// The camera API's side of raw recordings: the notes the other capture and
+// command paths make for a running recorder, the hooks a replay calls back
+// through, and the open shared by cameras and replays.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "api/dev_priv.h"
+#include "kavri/rec.h"
+#include "rec/recorder.h"
+#include "rec/replay.h"
+
+namespace kavri::api {
+
+// Opens a camera (rec_path null) or a recording as the device dev.
+kavri_dev_t *dev_open_with(kavri_dev_t *dev, const char *rec_path,
+                           const kavri_rec_options_t *rec_options);
+
+// The running recorder of the device, or null.
+std::shared_ptr<kavri::rec::Recorder> recorder_of(kavri_dev_priv_t *p);
+
+// Notes for a running recorder (and the device's knowledge of its values),
+// made by the paths that talk to the camera, after the camera answered.
+void note_params(kavri_dev_priv_t *p, const kavri_ll_param_item_t *items, uint32_t count,
+                 bool written);
+void note_regs(kavri_dev_priv_t *p, uint32_t target, uint32_t base, const uint32_t *values,
+               uint32_t count, bool written);
+void note_event(kavri_dev_priv_t *p, uint32_t kind, uint32_t id, uint32_t addr, const void *value,
+                uint32_t len);
+
+// The hooks a replay of this device calls.
+kavri::rec::ReplayHooks replay_hooks(kavri_dev_priv_t *p);
+
+// Stops a running recording at close.
+void rec_stop_at_close(kavri_dev_priv_t *p);
+
+}  // namespace kavri::api

@@ -86,11 +86,15 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
     if (reqmax == 0 || !frames_waiting(p)) return 0;
 
     uint32_t count = 0;
+    // A replay's frames wait for the next fetch instead of being dropped:
+    // a replay never loses a frame for being faster than the application.
+    kavri::rec::Replay *replay = kavri::rec::replay_of(&p->ll);
     // A close from inside a callback ends delivery.
     while (p->is_open.load()) {
         if (until != nullptr && count > 0 && std::chrono::steady_clock::now() >= *until) break;
         const kavri_cap_frame_cb_t cb = p->on_frame_ready.load();
         const bool to_request = req != nullptr && req->wanted > 0 && req->next != nullptr;
+        if (replay != nullptr && !to_request && cb == nullptr) break;
         uint8_t *dst = nullptr;
         uint32_t room = 0;
         if (to_request) {
@@ -112,8 +116,7 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
         if (kavri::stream::stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
         p->frames_fetched.fetch_add(1, std::memory_order_relaxed);
         // A paced replay goes on once a frame has been taken.
-        if (kavri::rec::Replay *r = kavri::rec::replay_of(&p->ll); r != nullptr)
-            kavri::rec::replay_frames_taken(r);
+        if (replay != nullptr) kavri::rec::replay_frames_taken(replay);
         describe_frame(p, raw);
 
         if (req != nullptr && req->wanted > 0) {

@@ -16,6 +16,8 @@ constexpr size_t kBatchTransfers = 64;
 // A capture whose transfers never end between frames is recorded from this
 // many transfers on anyway, without the frame it was in the middle of.
 constexpr uint32_t kMaxUnsynced = 64;
+// Spare buffers kept at most: a batch's worth and then some.
+constexpr size_t kMaxSpare = 2 * kBatchTransfers;
 
 }  // namespace
 
@@ -102,26 +104,26 @@ void Recorder::on_transfer(int32_t code, const uint8_t *data, uint32_t len, uint
         stats_.lost_bytes += len;
         return;
     }
+    Transfer tr;
+    if (!spare_.empty()) {
+        tr.data = std::move(spare_.back());
+        spare_.pop_back();
+    }
     lock.unlock();
     // The copy runs outside the lock: the writer may take batches meanwhile.
-    Transfer tr;
     tr.t_ns = t;
     tr.code = code;
     tr.boundary = boundary ? 1 : 0;
-    if (data != nullptr && len > 0) tr.data.assign(data, data + len);
+    if (data != nullptr && len > 0)
+        tr.data.assign(data, data + len);
+    else
+        tr.data.clear();
     lock.lock();
     if (pending_lost_ > 0) {
-        Event loss;
-        loss.t_ns = t;
-        loss.transfer = next_seq_;
-        loss.kind = KAVRI_REC_EV_LOSS;
-        loss.id = static_cast<uint32_t>(std::min<uint64_t>(pending_lost_, UINT32_MAX));
-        loss.addr = static_cast<uint32_t>(std::min<uint64_t>(pending_lost_bytes_, UINT32_MAX));
-        events_.push_back(std::move(loss));
         KV_WRN("[%s] the disk did not keep up: %llu transfers (%llu bytes) not recorded\n", kTag,
                static_cast<unsigned long long>(pending_lost_),
                static_cast<unsigned long long>(pending_lost_bytes_));
-        pending_lost_ = pending_lost_bytes_ = 0;
+        note_loss_locked(t);
     }
     tr.seq = next_seq_++;
     tr.frames = frames_now_;
@@ -151,6 +153,17 @@ void Recorder::on_event(uint32_t kind, uint32_t id, uint32_t addr, const void *v
     if (stopping_) return;
     ev.transfer = next_seq_;
     events_.push_back(std::move(ev));
+}
+
+void Recorder::note_loss_locked(int64_t t) {
+    Event loss;
+    loss.t_ns = t;
+    loss.transfer = next_seq_;
+    loss.kind = KAVRI_REC_EV_LOSS;
+    loss.id = static_cast<uint32_t>(std::min<uint64_t>(pending_lost_, UINT32_MAX));
+    loss.addr = static_cast<uint32_t>(std::min<uint64_t>(pending_lost_bytes_, UINT32_MAX));
+    events_.push_back(std::move(loss));
+    pending_lost_ = pending_lost_bytes_ = 0;
 }
 
 void Recorder::on_parser_reset() {
@@ -206,6 +219,9 @@ void Recorder::writer_loop() {
                 stats_.transfers += batch.size();
                 for (const Transfer &t : batch) stats_.bytes += t.data.size();
                 stats_.events += events.size();
+                for (Transfer &t : batch)
+                    if (spare_.size() < kMaxSpare && t.data.capacity() > 0)
+                        spare_.push_back(std::move(t.data));
             } else if (!failed_) {
                 failed_ = true;
                 ++stats_.write_errors;
@@ -222,6 +238,8 @@ int32_t Recorder::stop() {
         std::lock_guard lock(mu_);
         if (stopped_) return result_;
         stopped_ = true;
+        // Transfers lost after the last recorded one.
+        if (pending_lost_ > 0) note_loss_locked(now_ns());
         stopping_ = true;
         cv_.notify_one();
     }

@@ -83,6 +83,8 @@ class Recorder {
     Recorder() = default;
     int64_t now_ns() const;
     void writer_loop();
+    // Queues the event that marks the transfers lost since the last one; under mu_.
+    void note_loss_locked(int64_t t);
 
     Writer writer_;
     std::chrono::steady_clock::time_point t0_;
@@ -94,6 +96,9 @@ class Recorder {
     std::condition_variable cv_;
     std::deque<Transfer> transfers_;
     std::deque<Event> events_;
+    // Transfer buffers the writer is done with: reused, so the event thread
+    // neither allocates nor faults in fresh pages for every transfer.
+    std::vector<std::vector<uint8_t>> spare_;
     size_t queued_bytes_ = 0;
     uint64_t next_seq_ = 0;
     uint32_t frames_base_ = 0;    // recording frames completed before the last parser reset

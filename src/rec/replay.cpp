@@ -76,6 +76,7 @@ class Replay {
     bool seek_pending = false;
     Seek seek;
     uint64_t seeks_done = 0;
+    uint64_t taken = 0;         // bumped when the application takes a frame or begins a fetch
     uint32_t frame_base = 0;    // recording frame the position counts from
     uint64_t fetched_base = 0;  // the device's fetched counter at that moment
     bool pace_anchor_set = false;
@@ -247,6 +248,9 @@ void Replay::run() {
                 continue;
             }
             std::unique_lock lock(mu);
+            if (!ended)
+                KV_DBG("[%s] replay: %llu of %llu transfers delivered, the end\n", kTag,
+                       static_cast<unsigned long long>(at), static_cast<unsigned long long>(count));
             ended = true;
             cv.notify_all();
             cv.wait(lock, [this] { return stop_req || seek_pending || opts.loop; });
@@ -262,7 +266,9 @@ void Replay::run() {
                                !hooks.fetch_waiting(hooks.arg));
             if (hold) {
                 std::unique_lock lock(mu);
-                cv.wait_for(lock, kPacePoll, [this] { return stop_req || seek_pending; });
+                const uint64_t seen = taken;
+                cv.wait_for(lock, kPacePoll,
+                            [this, seen] { return stop_req || seek_pending || taken != seen; });
                 continue;
             }
         }
@@ -525,6 +531,7 @@ const char *replay_folder(const Replay *r) {
 
 void replay_frames_taken(Replay *r) {
     std::lock_guard lock(r->mu);
+    ++r->taken;
     r->cv.notify_all();
 }
 

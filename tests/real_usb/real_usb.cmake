@@ -67,3 +67,14 @@ if(TARGET kavri_camsim_usbfs)
     SOURCES ${data}/download_test.cpp ${data}/download_fault_test.cpp ${data}/upload_test.cpp
             ${data}/helper_test.cpp ${data}/device_test.cpp)
 endif()
+
+# Recording behind the real libusb: the transfers are taken where libusb
+# completes them. The killed recording forks and the slow disk needs the
+# stand-in's free-running speed, so both stay with the stand-in.
+if(TARGET kavri_camsim_usbfs)
+  kavri_add_real_usb_test(test_real_usb_rec
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/rec/rec_replay_test.cpp
+    FILTER "-RecReplay.Killed*:RecReplay.ADisk*"
+    TIMEOUT 300)
+  target_compile_definitions(test_real_usb_rec PRIVATE KAVRI_TEST_REAL_USB)
+endif()

@@ -94,7 +94,8 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
         if (until != nullptr && count > 0 && std::chrono::steady_clock::now() >= *until) break;
         const kavri_cap_frame_cb_t cb = p->on_frame_ready.load();
         const bool to_request = req != nullptr && req->wanted > 0 && req->next != nullptr;
-        if (replay != nullptr && !to_request && cb == nullptr) break;
+        // (A fetch without a buffer still takes, and so drops, what it asked for.)
+        if (replay != nullptr && cb == nullptr && (req == nullptr || req->wanted <= 0)) break;
         uint8_t *dst = nullptr;
         uint32_t room = 0;
         if (to_request) {

@@ -231,7 +231,9 @@ TEST_F(RecReplay, ReplayGivesTheLiveFramesCountersAndDistances) {
     }());
     const kv_stream_state_t st = parser_state(&rep);
     EXPECT_EQ(st.frames_discarded, live_state_.frames_discarded);
-    EXPECT_EQ(st.bytes_skipped, live_state_.bytes_skipped);
+    // Frames the live loop was too slow for were dropped, and their bytes
+    // counted as skipped; a replay drops none.
+    if (live_state_.frames_dropped == 0) EXPECT_EQ(st.bytes_skipped, live_state_.bytes_skipped);
     EXPECT_EQ(st.frames_done, live_state_.frames_done);
     EXPECT_EQ(st.frames_dropped, 0u);
 }
@@ -331,16 +333,15 @@ TEST_F(RecReplay, SeekLoopAndPacing) {
     ASSERT_EQ(grab_n(rep, 30).size(), 30u);
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    kavri_rec_event_t ev{};
-    (void)ev;
-    // The recorded arrival times of frames 5 and 35.
-    double recorded = 0;
-    {
-        // Frame marks are not exported one by one: the seek to a time finds them.
-        ASSERT_EQ(kavri_rec_seek_time(&rep, 0), KAVRI_REC_OK);
-    }
-    recorded = 30.0 / kFps;
+    // The camera's own frame period as recorded (behind the real libusb it
+    // may run slower than asked).
+    const double recorded = 30.0 * static_cast<double>(info.duration_ns) / 1e9 / total;
     EXPECT_NEAR(took, recorded, recorded * 0.05 + 0.034);
+    // A seek to a time lands on the first frame completed at or after it.
+    ASSERT_EQ(kavri_rec_seek_time(&rep, 0), KAVRI_REC_OK);
+    ASSERT_TRUE(grab(rep, f));
+    EXPECT_EQ(f.raw, frames[0].raw);
+    EXPECT_EQ(kavri_rec_seek_time(&rep, info.duration_ns + 1000000000ull), KAVRI_REC_ERR_RANGE);
 }
 
 TEST_F(RecReplay, TwoReplaysBesideALiveCamera) {

@@ -145,10 +145,11 @@ void Reader::close() {
 bool Reader::open(const std::string &path) {
     close();
     error_.clear();
-    // Read-only first. A WAL file left by a killed writer needs its -shm
-    // index; where SQLite cannot open that read-only it is opened read-write
-    // instead, which recovers the index without changing the database (no
-    // statement writes, query_only is on and nothing is checkpointed).
+    // Read-only first. A killed writer may leave a journal to roll back, and
+    // a WAL file (of another writer) needs its -shm index; where SQLite
+    // cannot do that read-only the file is opened read-write instead, which
+    // only rolls the cut batch back or recovers the index (no statement
+    // writes, query_only is on and nothing is checkpointed).
     for (const int flags : {SQLITE_OPEN_READONLY, SQLITE_OPEN_READWRITE}) {
         int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
         if (rc == SQLITE_OK) {

@@ -336,7 +336,8 @@ TEST_F(RecReplay, SeekLoopAndPacing) {
     // The camera's own frame period as recorded (behind the real libusb it
     // may run slower than asked).
     const double recorded = 30.0 * static_cast<double>(info.duration_ns) / 1e9 / total;
-    EXPECT_NEAR(took, recorded, recorded * 0.05 + 0.034);
+    // (Under a sanitizer the application's own loop cannot keep the pace.)
+    EXPECT_NEAR(took, recorded, recorded * (kSanitized ? 0.5 : 0.05) + 0.034);
     // A seek to a time lands on the first frame completed at or after it.
     ASSERT_EQ(kavri_rec_seek_time(&rep, 0), KAVRI_REC_OK);
     ASSERT_TRUE(grab(rep, f));

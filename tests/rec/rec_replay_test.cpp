@@ -378,7 +378,16 @@ TEST_F(RecReplay, ReplayAnswersWhatWasRecordedAndRefusesChanges) {
     fps.param_id = KAVRI_PARAM_FPS;
     fps.param_val_len = 4;
     ASSERT_EQ(kavri_param_batch_get(&live, &fps, 1), 1);
-    record(live, 5, nullptr);
+    // Five frames, a frame-rate change, five more.
+    ASSERT_EQ(kavri_rec_start(&live, file_.c_str()), KAVRI_REC_OK);
+    ASSERT_EQ(kavri_cap_start(&live), 1);
+    ASSERT_EQ(grab_n(live, 5).size(), 5u);
+    kavri_param_item_t slower = fps;
+    slower.param_val[0] = kFps / 2;
+    ASSERT_EQ(kavri_param_batch_set(&live, &slower, 1), 1);
+    ASSERT_EQ(grab_n(live, 5).size(), 5u);
+    kavri_cap_stop(&live);
+    ASSERT_EQ(kavri_rec_stop(&live), KAVRI_REC_OK);
     kavri_rec_info_t info{};
     EXPECT_EQ(kavri_rec_get_info(&live, &info), KAVRI_REC_ERR_NOT_REPLAY);
     close(live);
@@ -398,6 +407,18 @@ TEST_F(RecReplay, ReplayAnswersWhatWasRecordedAndRefusesChanges) {
         EXPECT_TRUE(log.has("a replay cannot change parameter"));
     }
     EXPECT_EQ(kavri_param_batch_set(&rep, &got, 1), 1);  // the recorded value is no change
+    // Past the change the replay answers the new rate; stepping, a frame is
+    // made only for a fetch.
+    kavri_rec_options_t step{};
+    step.pacing = KAVRI_REC_PACE_STEP;
+    ASSERT_EQ(kavri_rec_set_options(&rep, &step), KAVRI_REC_OK);
+    ASSERT_EQ(kavri_cap_start(&rep), 1);
+    ASSERT_EQ(grab_n(rep, 7).size(), 7u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(parser_state(&rep).frames_ready, 0u);
+    ASSERT_EQ(kavri_param_batch_get(&rep, &got, 1), 1);
+    EXPECT_EQ(got.param_val[0], kFps / 2);
+    kavri_cap_stop(&rep);
     EXPECT_EQ(kavri_rec_start(&rep, (dir_ + "again.kvraw").c_str()), KAVRI_REC_ERR_ARG);
     // The events list the capture start and stop.
     bool start = false, stop = false;

@@ -25,8 +25,10 @@ std::unique_ptr<kavri_ll_param_item_t[]> wire_items(int n) {
     return std::unique_ptr<kavri_ll_param_item_t[]>(new (std::nothrow) kavri_ll_param_item_t[n]{});
 }
 
+}  // namespace
+
 // Tells the driver, before anything is sent, about parameters it depends on.
-void notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &item) {
+void kavri::api::notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &item) {
     const kavri_drv_op_t *ops = drv != nullptr ? drv->ops : nullptr;
     switch (item.param_id) {
         case KAVRI_PARAM_INTG_TIME:
@@ -48,8 +50,6 @@ void notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &item) {
             break;
     }
 }
-
-}  // namespace
 
 namespace kavri::api {
 
@@ -113,7 +113,7 @@ int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
         r != nullptr &&
         !kavri::rec::replay_accepts_params(r, wire.get(), static_cast<uint32_t>(count)))
         return 0;
-    for (int i = 0; i < count; ++i) notify_driver(p->drv, wire[i]);
+    for (int i = 0; i < count; ++i) kavri::api::notify_driver(p->drv, wire[i]);
     KV_TRC("[%s] set %d param\n", "_kavri_param_batch_set", count);
     if (!p->is_open.load()) {
         log_bad_handle("_kavri_param_batch_set");

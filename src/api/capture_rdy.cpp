@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "api/rec_api.h"
 #include "rec/replay.h"
 #include "api/dev_priv.h"
 #include "core/error_name.h"
@@ -114,6 +115,8 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
             room = kScratchBytes;
         }
         kv_stream_frame_info_t raw{};
+        // The driver learns of a recorded change before the frames after it.
+        if (replay != nullptr) sync_replay_driver(p, replay);
         if (kavri::stream::stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
         p->frames_fetched.fetch_add(1, std::memory_order_relaxed);
         // A paced replay goes on once a frame has been taken.

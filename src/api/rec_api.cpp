@@ -177,6 +177,14 @@ void note_event(kavri_dev_priv_t *p, uint32_t kind, uint32_t id, uint32_t addr, 
         r->on_event(kind, id, addr, value, len, p->frames_fetched.load(std::memory_order_relaxed));
 }
 
+void sync_replay_driver(kavri_dev_priv_t *p, kavri::rec::Replay *r) {
+    kavri_ll_param_item_t changes[kavri::rec::kDriverParams];
+    const uint32_t n = kavri::rec::replay_driver_changes(r, changes, kavri::rec::kDriverParams);
+    if (n == 0) return;
+    CommandLock commands(p->cmd_mutex);
+    for (uint32_t i = 0; i < n; ++i) notify_driver(p->drv, changes[i]);
+}
+
 kavri::rec::ReplayHooks replay_hooks(kavri_dev_priv_t *p) {
     kavri::rec::ReplayHooks h;
     h.arg = p;

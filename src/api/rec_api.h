@@ -29,6 +29,15 @@ void note_regs(kavri_dev_priv_t *p, uint32_t target, uint32_t base, const uint32
 void note_event(kavri_dev_priv_t *p, uint32_t kind, uint32_t id, uint32_t addr, const void *value,
                 uint32_t len);
 
+// Tells the chip driver of a parameter it depends on (integration time,
+// modulation frequency), as a parameter write does before it is sent.
+void notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &item);
+
+// A replay's recorded changes of such parameters that the application has
+// reached since the last call go to the driver; on the fetching thread,
+// before a frame is taken.
+void sync_replay_driver(kavri_dev_priv_t *p, kavri::rec::Replay *r);
+
 // The hooks a replay of this device calls.
 kavri::rec::ReplayHooks replay_hooks(kavri_dev_priv_t *p);
 

@@ -4,6 +4,7 @@
 #include "rec/replay.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +35,8 @@ constexpr uint64_t kSeekScan = 64;
 // A paced replay looks again this often when nobody tells it a frame was taken.
 constexpr std::chrono::milliseconds kPacePoll{5};
 constexpr size_t kRegValueBytes = 4;
+constexpr uint32_t kDriverIds[kDriverParams] = {KAVRI_PARAM_INTG_TIME, KAVRI_PARAM_INTG_TIME2,
+                                                KAVRI_PARAM_MOD_FREQ};
 
 using Clock = std::chrono::steady_clock;
 
@@ -83,6 +86,9 @@ class Replay {
     Clock::time_point pace_wall;
     int64_t pace_rec = 0;
     std::set<uint32_t> warned;
+    // What the driver was last told of each of kDriverIds (replay_driver_changes).
+    std::array<kavri_ll_param_item_t, kDriverParams> told{};
+    std::array<bool, kDriverParams> told_set{};
 
     // Reader calls come from the replay thread and from seeks.
     std::mutex reader_mu;
@@ -551,6 +557,25 @@ bool replay_accepts_params(Replay *r, const kavri_ll_param_item_t *items, uint32
         return false;
     }
     return true;
+}
+
+uint32_t replay_driver_changes(Replay *r, kavri_ll_param_item_t *out, uint32_t max) {
+    uint32_t clock = 0;
+    {
+        std::lock_guard lock(r->mu);
+        clock = r->frame_clock_locked();
+    }
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < kDriverParams && n < max; ++i) {
+        kavri_ll_param_item_t v{};
+        if (!r->param_value(kDriverIds[i], clock, v)) continue;
+        // Only the fetching thread calls this (one fetch at a time).
+        if (r->told_set[i] && std::memcmp(&r->told[i], &v, sizeof v) == 0) continue;
+        r->told[i] = v;
+        r->told_set[i] = true;
+        out[n++] = v;
+    }
+    return n;
 }
 
 void replay_get_info(Replay *r, kavri_rec_info_t &info) {

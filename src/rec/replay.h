@@ -59,6 +59,15 @@ void replay_frames_taken(Replay *r);
 // value as recorded); logs the refusal otherwise.
 bool replay_accepts_params(Replay *r, const kavri_ll_param_item_t *items, uint32_t count);
 
+// Parameters the chip driver depends on that a replay hands it as the
+// application reaches their recorded changes: integration times and
+// modulation frequency.
+inline constexpr uint32_t kDriverParams = 3;
+// Fills out with those whose recorded value at the application's position
+// differs from what was last handed over (all of them at the first call);
+// returns how many.
+uint32_t replay_driver_changes(Replay *r, kavri_ll_param_item_t *out, uint32_t max);
+
 void replay_get_info(Replay *r, kavri_rec_info_t &info);
 int32_t replay_seek(Replay *r, uint32_t frame);
 int32_t replay_seek_time(Replay *r, uint64_t t_ns);

@@ -70,11 +70,14 @@ endif()
 
 # Recording behind the real libusb: the transfers are taken where libusb
 # completes them. The killed recording forks and the slow disk needs the
-# stand-in's free-running speed, so both stay with the stand-in.
+# stand-in's free-running speed, so both stay with the stand-in; so does the
+# frequency change, whose live loop decodes beside the capture: behind the
+# real stack it misses frames, and a missed frame's description reaches the
+# driver before the decode of the frame the loop kept.
 if(TARGET kavri_camsim_usbfs)
   kavri_add_real_usb_test(test_real_usb_rec
     SOURCES ${PROJECT_SOURCE_DIR}/tests/rec/rec_replay_test.cpp
-    FILTER "-RecReplay.Killed*:RecReplay.ADisk*"
+    FILTER "-RecReplay.Killed*:RecReplay.ADisk*:RecReplay.Frequency*"
     TIMEOUT 300)
   target_compile_definitions(test_real_usb_rec PRIVATE KAVRI_TEST_REAL_USB)
 endif()

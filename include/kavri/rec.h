@@ -91,7 +91,8 @@ typedef struct kavri_rec_event {
     uint32_t addr;
     uint32_t len; /* value bytes used */
     uint8_t value[KAVRI_REC_EVENT_VALUE_SIZE];
-    uint32_t frames_fetched; /* frames the application had taken before it */
+    uint32_t frames_fetched; /* frames of the recording the application had taken (or
+                              * dropped) before it: the frame it reached next */
     uint32_t reserved[2];
 } kavri_rec_event_t;
 

@@ -131,9 +131,9 @@ int cap_start(kavri_dev_t *dev) {
         // Transfers of the previous capture may still be completing.
         std::lock_guard feed(p->feed_mutex);
         kavri::stream::stream_reset(p->stream);
-        if (auto r = kavri::api::recorder_of(p)) {
+        if (kavri::api::RecorderRef r(p); r) {
             r->on_parser_reset();
-            r->on_event(KAVRI_REC_EV_CAP_START, 0, 0, nullptr, 0, p->frames_fetched.load());
+            r->on_event(KAVRI_REC_EV_CAP_START, 0, 0, nullptr, 0, 0);
         }
         std::lock_guard lock(p->mutex);
         p->stream_state = kv_stream_state_t{};

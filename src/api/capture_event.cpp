@@ -36,9 +36,6 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
     bool ready = false;
     {
         std::lock_guard feed(p->feed_mutex);
-        // A running recorder gets the transfer as it came, with where the
-        // parser stands after it.
-        const std::shared_ptr<kavri::rec::Recorder> recorder = recorder_of(p);
         switch (code) {
             case KAVRI_OK:
                 p->stall_cnt.store(0);
@@ -63,7 +60,8 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
                 }
                 break;
             default:
-                if (recorder) recorder->on_transfer(code, data, len, 0, false);
+                if (RecorderRef recorder(p); recorder)
+                    recorder->on_transfer(code, data, len, 0, false);
                 p->error.store(code);
                 p->error_arg.store(0);
                 if (!p->stop.load()) {
@@ -76,7 +74,9 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
 
         kv_stream_state_t state{};
         kavri::stream::stream_get_state(p->stream, &state);
-        if (recorder)
+        // A running recorder gets the transfer as it came, with where the
+        // parser stands after it.
+        if (RecorderRef recorder(p); recorder)
             recorder->on_transfer(code, data, len, state.frames_done,
                                   kavri::stream::stream_at_boundary(p->stream));
         if (state.frames_discarded > p->stream_state.frames_discarded) {

@@ -47,9 +47,8 @@ void copy_text(char (&dst)[N], const kavri_ll_param_item_t &item) {
 kavri_dev_priv_t *new_priv(const kavri_dev_t *dev) {
     auto *p = new (std::nothrow) kavri_dev_priv_t{};
     if (p == nullptr) return nullptr;
-    try {
-        p->knowledge = std::make_shared<kavri::rec::Knowledge>();
-    } catch (const std::bad_alloc &) {
+    p->knowledge.reset(new (std::nothrow) kavri::rec::Knowledge());
+    if (!p->knowledge) {
         delete p;
         return nullptr;
     }

@@ -139,42 +139,50 @@ kavri::rec::Replay *replay_for(kavri_dev_t *dev, ApiCall &call, const char *tag,
 
 }  // namespace
 
-std::shared_ptr<kavri::rec::Recorder> recorder_of(kavri_dev_priv_t *p) {
-    std::lock_guard lock(p->rec_mutex);
-    return p->recorder;
+namespace {
+
+// Frames that have left the parser's output since the capture start, taken
+// or dropped: where the application stands in the stream. A replay, which
+// drops none, counts the same frames as taken.
+uint64_t frames_left(kavri_dev_priv_t *p) {
+    kv_stream_state_t st{};
+    kavri::stream::stream_get_state(p->stream, &st);
+    // frames_out counts the frames that reached the output; those still
+    // waiting there have not left it.
+    return st.frames_out >= st.frames_ready ? st.frames_out - st.frames_ready : 0;
 }
+
+}  // namespace
 
 void note_params(kavri_dev_priv_t *p, const kavri_ll_param_item_t *items, uint32_t count,
                  bool written) {
-    auto r = recorder_of(p);
-    const uint64_t fetched = p->frames_fetched.load(std::memory_order_relaxed);
-    for (uint32_t i = 0; i < count; ++i) {
-        p->knowledge->note_param(items[i]);
-        if (r)
-            r->on_event(written ? KAVRI_REC_EV_PARAM_SET : KAVRI_REC_EV_PARAM_VALUE,
-                        items[i].param_id, 0, &items[i], sizeof items[i], fetched);
-    }
+    for (uint32_t i = 0; i < count; ++i) p->knowledge->note_param(items[i]);
+    RecorderRef r(p);
+    if (!r) return;
+    const uint64_t left = frames_left(p);
+    for (uint32_t i = 0; i < count; ++i)
+        r->on_event(written ? KAVRI_REC_EV_PARAM_SET : KAVRI_REC_EV_PARAM_VALUE, items[i].param_id,
+                    0, &items[i], sizeof items[i], left);
 }
 
 void note_regs(kavri_dev_priv_t *p, uint32_t target, uint32_t base, const uint32_t *values,
                uint32_t count, bool written) {
     if (values == nullptr) return;
     p->knowledge->note_regs(target, base, values, count);
-    auto r = recorder_of(p);
+    RecorderRef r(p);
     if (!r) return;
-    const uint64_t fetched = p->frames_fetched.load(std::memory_order_relaxed);
+    const uint64_t left = frames_left(p);
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t v[kRegValueBytes];
         kavri::le::put_u32(v, values[i]);
         r->on_event(written ? KAVRI_REC_EV_REG_WRITE : KAVRI_REC_EV_REG_VALUE, target, base + i, v,
-                    sizeof v, fetched);
+                    sizeof v, left);
     }
 }
 
 void note_event(kavri_dev_priv_t *p, uint32_t kind, uint32_t id, uint32_t addr, const void *value,
                 uint32_t len) {
-    if (auto r = recorder_of(p))
-        r->on_event(kind, id, addr, value, len, p->frames_fetched.load(std::memory_order_relaxed));
+    if (RecorderRef r(p); r) r->on_event(kind, id, addr, value, len, frames_left(p));
 }
 
 void sync_replay_driver(kavri_dev_priv_t *p, kavri::rec::Replay *r) {
@@ -199,7 +207,7 @@ kavri::rec::ReplayHooks replay_hooks(kavri_dev_priv_t *p) {
 }
 
 void rec_stop_at_close(kavri_dev_priv_t *p) {
-    std::shared_ptr<kavri::rec::Recorder> r;
+    std::unique_ptr<kavri::rec::Recorder> r;
     {
         std::lock_guard lock(p->rec_mutex);
         r.swap(p->recorder);
@@ -233,7 +241,7 @@ KAVRI_API int32_t kavri_rec_start(kavri_dev_t *dev, const char *path) {
     // The start's values and the first transfer must not cross: commands
     // wait, and the capture handler sees the recorder only once it exists.
     kavri::api::CommandLock commands(p->cmd_mutex);
-    if (kavri::api::recorder_of(p)) {
+    if (kavri::api::RecorderRef running(p); running) {
         KV_ERR("[%s] already recording\n", tag);
         return KAVRI_REC_ERR_BUSY;
     }
@@ -246,22 +254,20 @@ KAVRI_API int32_t kavri_rec_start(kavri_dev_t *dev, const char *path) {
     int32_t err = KAVRI_REC_OK;
     const auto files = kavri::api::mounted_files(dev);
     auto rec = kavri::rec::Recorder::start(path, kavri::api::identity_of(dev), files,
-                                           p->knowledge->params(), p->knowledge->regs(),
-                                           p->frames_fetched.load(), err);
+                                           p->knowledge->params(), p->knowledge->regs(), err);
     if (!rec) return err;
-    std::shared_ptr<kavri::rec::Recorder> shared(std::move(rec));
-    // A capture already running: its parser is not reset, so the counter
-    // goes on from where it is.
+    // The parser's counters go on from where they are until the next capture
+    // start resets them; a running capture is recorded from its next point
+    // between frames.
     {
         std::lock_guard feed(p->feed_mutex);
         kv_stream_state_t st{};
         kavri::stream::stream_get_state(p->stream, &st);
-        if (p->is_capturing.load()) {
-            shared->start_mid_capture(st.frames_done, kavri::stream::stream_at_boundary(p->stream));
-            shared->on_event(KAVRI_REC_EV_CAP_START, 0, 0, nullptr, 0, p->frames_fetched.load());
-        }
+        const bool capturing = p->is_capturing.load() != 0;
+        rec->start_at(st.frames_done, !capturing || kavri::stream::stream_at_boundary(p->stream));
+        if (capturing) rec->on_event(KAVRI_REC_EV_CAP_START, 0, 0, nullptr, 0, 0);
         std::lock_guard lock(p->rec_mutex);
-        p->recorder = shared;
+        p->recorder = std::move(rec);
     }
     KV_INF("[%s] recording %s to %s\n", tag, dev->product, path);
     return KAVRI_REC_OK;
@@ -275,7 +281,7 @@ KAVRI_API int32_t kavri_rec_stop(kavri_dev_t *dev) {
         return KAVRI_REC_ERR_ARG;
     }
     kavri_dev_priv_t *p = call.priv();
-    std::shared_ptr<kavri::rec::Recorder> r;
+    std::unique_ptr<kavri::rec::Recorder> r;
     {
         std::lock_guard feed(p->feed_mutex);
         std::lock_guard lock(p->rec_mutex);
@@ -298,13 +304,8 @@ KAVRI_API int32_t kavri_rec_get_stats(kavri_dev_t *dev, kavri_rec_stats_t *stats
         return KAVRI_REC_ERR_ARG;
     }
     kavri_dev_priv_t *p = call.priv();
-    auto r = kavri::api::recorder_of(p);
-    if (r) {
-        *stats = r->stats();
-    } else {
-        std::lock_guard lock(p->rec_mutex);
-        *stats = p->last_rec_stats;
-    }
+    kavri::api::RecorderRef r(p);
+    *stats = r ? r->stats() : p->last_rec_stats;
     return KAVRI_REC_OK;
 }
 

@@ -17,8 +17,18 @@ namespace kavri::api {
 kavri_dev_t *dev_open_with(kavri_dev_t *dev, const char *rec_path,
                            const kavri_rec_options_t *rec_options);
 
-// The running recorder of the device, or null.
-std::shared_ptr<kavri::rec::Recorder> recorder_of(kavri_dev_priv_t *p);
+// The running recorder of the device (false when none), held for the life
+// of the reference: it takes the device's rec_mutex.
+class RecorderRef {
+  public:
+    explicit RecorderRef(kavri_dev_priv_t *p) : lock_(p->rec_mutex), r_(p->recorder.get()) {}
+    explicit operator bool() const { return r_ != nullptr; }
+    kavri::rec::Recorder *operator->() const { return r_; }
+
+  private:
+    std::unique_lock<std::mutex> lock_;
+    kavri::rec::Recorder *r_;
+};
 
 // Notes for a running recorder (and the device's knowledge of its values),
 // made by the paths that talk to the camera, after the camera answered.

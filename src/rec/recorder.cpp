@@ -51,8 +51,7 @@ std::vector<RegValue> Knowledge::regs() const {
 std::unique_ptr<Recorder> Recorder::start(const std::string &path, const Identity &id,
                                           std::span<const StoredFile> files,
                                           std::span<const ParamValue> params,
-                                          std::span<const RegValue> regs, uint64_t frames_fetched,
-                                          int32_t &err) {
+                                          std::span<const RegValue> regs, int32_t &err) {
     std::unique_ptr<Recorder> r(new Recorder());
     if (!r->writer_.create(path, id, files, params, regs)) {
         KV_ERR("[%s] cannot create the recording %s: %s\n", kTag, path.c_str(),
@@ -61,7 +60,6 @@ std::unique_ptr<Recorder> Recorder::start(const std::string &path, const Identit
         return nullptr;
     }
     r->t0_ = std::chrono::steady_clock::now();
-    r->fetched_at_start_ = frames_fetched;
     r->stats_.active = 1;
     r->thread_ = std::thread([rec = r.get()] { rec->writer_loop(); });
     err = KAVRI_REC_OK;
@@ -136,14 +134,12 @@ void Recorder::on_transfer(int32_t code, const uint8_t *data, uint32_t len, uint
 }
 
 void Recorder::on_event(uint32_t kind, uint32_t id, uint32_t addr, const void *value, uint32_t len,
-                        uint64_t frames_fetched) {
+                        uint64_t frames_left) {
     Event ev;
     ev.t_ns = now_ns();
     ev.kind = kind;
     ev.id = id;
     ev.addr = addr;
-    ev.frames_fetched = static_cast<uint32_t>(
-        frames_fetched > fetched_at_start_ ? frames_fetched - fetched_at_start_ : 0);
     const uint32_t n = std::min<uint32_t>(len, KAVRI_REC_EVENT_VALUE_SIZE);
     if (value != nullptr && n > 0) {
         const auto *b = static_cast<const uint8_t *>(value);
@@ -152,6 +148,11 @@ void Recorder::on_event(uint32_t kind, uint32_t id, uint32_t addr, const void *v
     std::lock_guard lock(mu_);
     if (stopping_) return;
     ev.transfer = next_seq_;
+    // The recording's frame the application reaches next.
+    ev.frames_fetched =
+        frames_base_ + static_cast<uint32_t>(std::min<uint64_t>(
+                           frames_left > frames_offset_ ? frames_left - frames_offset_ : 0,
+                           UINT32_MAX - frames_base_));
     events_.push_back(std::move(ev));
 }
 
@@ -173,7 +174,7 @@ void Recorder::on_parser_reset() {
     synced_ = true;
 }
 
-void Recorder::start_mid_capture(uint32_t done_now, bool boundary_now) {
+void Recorder::start_at(uint32_t done_now, bool boundary_now) {
     std::lock_guard lock(mu_);
     frames_offset_ = done_now;
     synced_ = boundary_now;

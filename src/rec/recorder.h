@@ -51,8 +51,7 @@ class Recorder {
     static std::unique_ptr<Recorder> start(const std::string &path, const Identity &id,
                                            std::span<const StoredFile> files,
                                            std::span<const ParamValue> params,
-                                           std::span<const RegValue> regs, uint64_t frames_fetched,
-                                           int32_t &err);
+                                           std::span<const RegValue> regs, int32_t &err);
     ~Recorder();  // stop() if not done
     Recorder(const Recorder &) = delete;
     Recorder &operator=(const Recorder &) = delete;
@@ -63,16 +62,19 @@ class Recorder {
     // Never blocks on the writer; drops and counts when the queue is full.
     void on_transfer(int32_t code, const uint8_t *data, uint32_t len, uint32_t frames_done,
                      bool boundary);
-    // A change or value (KAVRI_REC_EV_*), from any thread.
+    // A change or value (KAVRI_REC_EV_*), from any thread. frames_left: the
+    // frames that have left the parser's output (taken or dropped) since its
+    // last reset, which places the event among the recording's frames.
     void on_event(uint32_t kind, uint32_t id, uint32_t addr, const void *value, uint32_t len,
-                  uint64_t frames_fetched);
+                  uint64_t frames_left);
     // The parser was reset (a capture start): its counter starts again.
     void on_parser_reset();
-    // The recording starts beside a running capture whose parser has
-    // completed done_now frames and may hold part of one: transfers are
-    // recorded from the first point between frames, so that a replay can
-    // yield every frame the recording counts.
-    void start_mid_capture(uint32_t done_now, bool boundary_now);
+    // The recording starts where the parser has completed done_now frames
+    // since its last reset. Beside a running capture the parser may hold
+    // part of a frame (boundary_now false): transfers are then recorded from
+    // the first point between frames, so that a replay can yield every frame
+    // the recording counts.
+    void start_at(uint32_t done_now, bool boundary_now);
 
     kavri_rec_stats_t stats() const;
     // Writes what waits, finishes the file and joins the writer. Returns
@@ -88,7 +90,6 @@ class Recorder {
 
     Writer writer_;
     std::chrono::steady_clock::time_point t0_;
-    uint64_t fetched_at_start_ = 0;  // the device's fetched-frame counter at the start
 
     // Guards everything below; a leaf lock, held only to move records in
     // and out of the queue.

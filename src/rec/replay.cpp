@@ -631,7 +631,7 @@ int32_t replay_get_event(Replay *r, uint32_t i, kavri_rec_event_t &event) {
     event.id = ev.id;
     event.addr = ev.addr;
     event.len = static_cast<uint32_t>(std::min<size_t>(ev.value.size(), sizeof event.value));
-    std::memcpy(event.value, ev.value.data(), event.len);
+    if (event.len > 0) std::memcpy(event.value, ev.value.data(), event.len);
     event.frames_fetched = ev.frames_fetched;
     return KAVRI_REC_OK;
 }

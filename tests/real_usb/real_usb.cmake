@@ -80,4 +80,5 @@ if(TARGET kavri_camsim_usbfs)
     FILTER "-RecReplay.Killed*:RecReplay.ADisk*:RecReplay.Frequency*"
     TIMEOUT 300)
   target_compile_definitions(test_real_usb_rec PRIVATE KAVRI_TEST_REAL_USB)
+  target_link_libraries(test_real_usb_rec PRIVATE PkgConfig::SQLITE3)
 endif()

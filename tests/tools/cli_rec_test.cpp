@@ -101,9 +101,13 @@ TEST_F(CliRec, PlaySeeksStopsAndLoops) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(number_after(r.out, "played:"), 3) << r.out;
     // Past the end it starts over, and a restart is no gap of dropped frames.
-    r = cli({"play", rec(), "--loop", "-n", std::to_string(2 * kFrames + 5)});
+    // (The file may hold a few frames more than were asked for: those that
+    // were on their way when the recording stopped.)
+    const long held = number_after(r.out, "frames:");
+    ASSERT_GE(held, static_cast<long>(kFrames)) << r.out;
+    r = cli({"play", rec(), "--loop", "-n", std::to_string(2 * held + 5)});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(number_after(r.out, "played:"), 2 * kFrames + 5) << r.out;
+    EXPECT_EQ(number_after(r.out, "played:"), 2 * held + 5) << r.out;
     EXPECT_GE(number_after(r.out, "started over:"), 2) << r.out;
     EXPECT_NE(r.out.find("0 dropped in the stream"), std::string::npos) << r.out;
     r = cli({"play", rec(), "--seek", "100000"});

@@ -47,7 +47,8 @@ void copy_text(char (&dst)[N], const kavri_ll_param_item_t &item) {
 kavri_dev_priv_t *new_priv(const kavri_dev_t *dev) {
     auto *p = new (std::nothrow) kavri_dev_priv_t{};
     if (p == nullptr) return nullptr;
-    p->knowledge.reset(new (std::nothrow) kavri::rec::Knowledge());
+    p->knowledge =
+        std::unique_ptr<kavri::rec::Knowledge>(new (std::nothrow) kavri::rec::Knowledge());
     if (!p->knowledge) {
         delete p;
         return nullptr;

@@ -101,12 +101,12 @@ struct kavri_dev_priv_t {
     // Raw recording: the values the library knows of the camera (kept from
     // open on, for a recording's start), and the recorder while one runs.
     // (Behind a pointer: its maps would make the record's layout non-standard.)
-    std::unique_ptr<kavri::rec::Knowledge> knowledge;
+    kavri::rec::Owned<kavri::rec::Knowledge> knowledge;
     // Guards `recorder` and `last_rec_stats`; a leaf, held for one call into
     // the recorder (the event thread takes it for every transfer's copy), so
     // a stop that takes the recorder out never frees it under a caller.
     std::mutex rec_mutex;
-    std::unique_ptr<kavri::rec::Recorder> recorder;
+    kavri::rec::Owned<kavri::rec::Recorder> recorder;
     kavri_rec_stats_t last_rec_stats;
 };
 

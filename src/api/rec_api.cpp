@@ -210,7 +210,7 @@ void rec_stop_at_close(kavri_dev_priv_t *p) {
     std::unique_ptr<kavri::rec::Recorder> r;
     {
         std::lock_guard lock(p->rec_mutex);
-        r.swap(p->recorder);
+        r = p->recorder.take();
     }
     if (!r) return;
     r->stop();
@@ -285,7 +285,7 @@ KAVRI_API int32_t kavri_rec_stop(kavri_dev_t *dev) {
     {
         std::lock_guard feed(p->feed_mutex);
         std::lock_guard lock(p->rec_mutex);
-        r.swap(p->recorder);
+        r = p->recorder.take();
     }
     if (!r) {
         KV_ERR("[%s] not recording\n", tag);

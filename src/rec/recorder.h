@@ -23,6 +23,33 @@
 
 namespace kavri::rec {
 
+// Sole ownership of one object, as std::unique_ptr, but a standard-layout
+// type with every compiler: the device record that holds it must stay one.
+template <class T>
+class Owned {
+  public:
+    Owned() = default;
+    ~Owned() { delete p_; }
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    Owned &operator=(std::unique_ptr<T> p) {
+        delete p_;
+        p_ = p.release();
+        return *this;
+    }
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    std::unique_ptr<T> take() {
+        T *p = p_;
+        p_ = nullptr;
+        return std::unique_ptr<T>(p);
+    }
+
+  private:
+    T *p_ = nullptr;
+};
+
 // The last value of every parameter and register the library read from or
 // wrote to the camera. Guarded by its own mutex (a leaf in the lock order).
 class Knowledge {

@@ -73,11 +73,13 @@ endif()
 # stand-in's free-running speed, so both stay with the stand-in; so does the
 # frequency change, whose live loop decodes beside the capture: behind the
 # real stack it misses frames, and a missed frame's description reaches the
-# driver before the decode of the frame the loop kept.
+# driver before the decode of the frame the loop kept. Seek and pacing are the
+# replay's alone (no USB is involved), and real-time pacing beside the
+# emulated device's own threads on a loaded machine is too tight to time.
 if(TARGET kavri_camsim_usbfs)
   kavri_add_real_usb_test(test_real_usb_rec
     SOURCES ${PROJECT_SOURCE_DIR}/tests/rec/rec_replay_test.cpp
-    FILTER "-RecReplay.Killed*:RecReplay.ADisk*:RecReplay.Frequency*"
+    FILTER "-RecReplay.Killed*:RecReplay.ADisk*:RecReplay.Frequency*:RecReplay.SeekLoop*"
     TIMEOUT 300)
   target_compile_definitions(test_real_usb_rec PRIVATE KAVRI_TEST_REAL_USB)
   target_link_libraries(test_real_usb_rec PRIVATE PkgConfig::SQLITE3)

@@ -535,6 +535,12 @@ TEST_F(RecReplay, ADiskThatCannotKeepUpLosesTransfersNotTheCapture) {
 
 // A recording whose process is killed keeps what it had a second before.
 TEST_F(RecReplay, KilledRecordingReplaysUpToItsLastSecond) {
+#if defined(__SANITIZE_THREAD__)
+    // A child forked from a threaded process runs unreliably under
+    // ThreadSanitizer, and its slowed writer cannot keep the one-second
+    // promise; the normal and ASan runs keep the test.
+    GTEST_SKIP() << "fork under ThreadSanitizer";
+#endif
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const pid_t child = fork();

@@ -164,6 +164,21 @@ double run_seconds() {
 
 kavri_stress::Failures g_failures;
 
+// What the library logged on this thread since the last clear, so that a
+// failed call says why.
+constexpr size_t kLogKept = 400;
+thread_local std::string t_log;
+void keep_log(unsigned /*level*/, const char *text, void * /*user*/) {
+    if (t_log.size() < kLogKept) t_log.append(text).append("; ");
+}
+// A command the camera did not answer within its time-out. On a loaded
+// runner (ThreadSanitizer on two cores, the emulated device beside it) a
+// command may now and then take longer than that; a few are tolerated.
+bool timed_out(const std::string &log) {
+    return log.find("timeout") != std::string::npos || log.find("TIMEOUT") != std::string::npos;
+}
+constexpr uint64_t kTimeoutsPerMille = 10;  // of a camera's control calls
+
 // The settings a decode depends on; unknown after a disruption or a call
 // whose outcome is uncertain.
 struct FilterState {
@@ -225,9 +240,18 @@ struct Camera {
     int callback_frames = 0, callback_target = 0;
     // Read at the end.
     std::atomic<uint64_t> delivered{0}, decoded{0}, discarded{0}, capture_errors{0};
+    std::atomic<uint64_t> control_calls{0}, timeouts{0};
 
     void fail(const std::string &what, const std::string &detail = "") {
         g_failures.add(name + ": " + what, detail);
+    }
+    // A call that failed outside a disruption: a time-out is counted, any
+    // other failure fails the test with what the library logged.
+    void failed_call(const std::string &what) {
+        if (timed_out(t_log))
+            ++timeouts;
+        else
+            fail(what, t_log);
     }
 };
 
@@ -333,8 +357,9 @@ void capture_thread(Camera &c, uint32_t seed) {
     std::vector<uint8_t> buf(size_t(c.frame_bytes) * kFramesPerCall);
     while (!g_stop) {
         c.segment = c.window.mark();
+        t_log.clear();
         if (kavri_cap_start(&c.dev) != 1) {
-            if (!c.window.overlaps(c.segment)) c.fail("capture start");
+            if (!c.window.overlaps(c.segment)) c.failed_call("capture start");
             std::this_thread::sleep_for(kReopenPause);
             continue;
         }
@@ -363,7 +388,9 @@ void capture_thread(Camera &c, uint32_t seed) {
             const int r = kavri_cap_wait(&c.dev, timed ? kTimedWaitMs : kCallbackWaitMs);
             if (r < 0 && !c.window.overlaps(c.segment)) c.fail("wait", std::to_string(r));
         }
-        if (kavri_cap_stop(&c.dev) != 1 && !c.window.overlaps(c.segment)) c.fail("capture stop");
+        t_log.clear();
+        if (kavri_cap_stop(&c.dev) != 1 && !c.window.overlaps(c.segment))
+            c.failed_call("capture stop");
     }
 }
 
@@ -391,6 +418,8 @@ void control_thread(Camera &c, int index, uint32_t seed) {
     std::optional<uint32_t> param;
     while (!g_stop) {
         const Window::Mark m = c.window.mark();
+        t_log.clear();
+        ++c.control_calls;
         const unsigned op = rng() % 3;
         std::string mismatch;
         bool ok = false;
@@ -411,7 +440,7 @@ void control_thread(Camera &c, int index, uint32_t seed) {
             ok = regs.step(&c.dev, rng, &mismatch);
         }
         if (!mismatch.empty()) c.fail("read-back", mismatch);
-        if (!ok && !c.window.overlaps(m)) c.fail("control call " + std::to_string(op));
+        if (!ok && !c.window.overlaps(m)) c.failed_call("control call " + std::to_string(op));
         std::this_thread::sleep_for(kControlPause);
     }
 }
@@ -423,6 +452,7 @@ void filter_thread(uint32_t seed) {
     while (!g_stop) {
         Camera &c = *g_cameras[rng() % std::size(g_cameras)];
         const Window::Mark m = c.window.mark();
+        t_log.clear();
         FilterState next = c.filters.last();  // read after the mark: see below
         // Each filter on (even op) or off (odd op), with its argument.
         const unsigned op = rng() % 8;
@@ -445,7 +475,7 @@ void filter_thread(uint32_t seed) {
                                   : kavri_filter_disable(&c.dev, f.id);
         const bool disrupted = c.window.overlaps(m);
         const int expected = c.epc() ? 1 : 0;
-        if (r != expected && !disrupted) c.fail("filter switch " + std::to_string(op));
+        if (r != expected && !disrupted) c.failed_call("filter switch " + std::to_string(op));
         // The call may have reached the handle before or after a reopen, or
         // a state logged before a disruption's mark: the settings are unknown.
         if (c.epc() && (disrupted || r != expected)) c.filters.push(FilterState{{}, {}});
@@ -460,9 +490,13 @@ class Stress : public ApiTest {
         dir_ = ::testing::TempDir() + "kavri_stress_" + std::to_string(::getpid()) + "/";
         std::filesystem::create_directories(dir_);
         ASSERT_EQ(kavri_path_cfg(dir_.c_str()), 0);
+        kavri_log_set_callback(keep_log, nullptr);
+        kv_log_enable(KV_LOG_SINK_CALLBACK, KV_LOG_WRN, nullptr);
     }
     void TearDown() override {
         for (Camera &c : cams_) kavri_dev_close(&c.dev);
+        kv_log_enable(KV_LOG_SINK_CALLBACK, KV_LOG_OFF, nullptr);
+        kavri_log_set_callback(nullptr, nullptr);
         ApiTest::TearDown();
         std::filesystem::remove_all(dir_);
     }
@@ -610,6 +644,10 @@ TEST_F(Stress, ThreeCamerasTheWayAnApplicationUsesThem) {
             (unsigned long)c.capture_errors.load());
         EXPECT_GT(c.decoded.load(), 0u) << c.name;
         EXPECT_LE(c.delivered.load() + c.discarded.load(), s.frames) << c.name;
+        if (c.timeouts.load() > 0)
+            std::printf("%s: %lu of %lu control calls timed out\n", c.name.c_str(),
+                        (unsigned long)c.timeouts.load(), (unsigned long)c.control_calls.load());
+        EXPECT_LE(c.timeouts.load() * 1000, c.control_calls.load() * kTimeoutsPerMille) << c.name;
     }
     std::printf("%d disruptions in %.1f s\n", disruptions,
                 std::chrono::duration<double>(Clock::now() - t0).count());

@@ -12,6 +12,10 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-1
 	libbenchmark-dev libopencv-dev libopenni2-dev libpng-dev libcli11-dev valgrind \
 	clang-format doxygen umockdev libumockdev-dev
 
+# The Python package's tests, examples and installs (Debian's interpreter).
+DEB_PACKAGES += python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-pip \
+	python3-wheel
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build test test-normal test-asan test-tsan bench demo examples clean \

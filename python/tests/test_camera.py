@@ -188,3 +188,11 @@ def test_missing_libraries_say_what_to_install(tmp_path):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert "ERR libkavri cannot be loaded" in out.stdout and "KAVRI_LIBRARY" in out.stdout
 
+
+
+def test_access_denied_names_the_udev_rule(kavri_sim):
+    kavri_sim.cameras[0].inject("open_fail", 1)
+    with pytest.raises(kavri.AccessError, match="60-kavri.rules"):
+        kavri.open()
+    with kavri.open() as cam:  # the next open goes through
+        assert cam.params.fps == 30

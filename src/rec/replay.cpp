@@ -40,6 +40,42 @@ constexpr uint32_t kDriverIds[kDriverParams] = {KAVRI_PARAM_INTG_TIME, KAVRI_PAR
 
 using Clock = std::chrono::steady_clock;
 
+// One parameter's or register's recorded values in event (time) order. The
+// value at a position is the last entry recorded at or before it. The
+// recorded positions need not be in order (the count restarts where the
+// recording's capture did), but their minimum over each entry and those
+// after it is, so a binary search over that minimum finds the entry.
+template <typename V>
+struct Timeline {
+    bool has_base = false;  // the value the recording started with
+    V base{};
+    // Each entry's frames_fetched; after finish(), the smallest from entry i on.
+    std::vector<uint32_t> min_from;
+    std::vector<V> values;
+
+    void add(uint32_t frames_fetched, const V &v) {
+        min_from.push_back(frames_fetched);
+        values.push_back(v);
+    }
+    void finish() {
+        for (size_t i = min_from.size(); i-- > 1;)
+            min_from[i - 1] = std::min(min_from[i - 1], min_from[i]);
+    }
+    bool value_at(uint32_t clock, V &out) const {
+        const auto after = std::upper_bound(min_from.begin(), min_from.end(), clock);
+        if (after != min_from.begin()) {
+            out = values[static_cast<size_t>(after - min_from.begin()) - 1];
+            return true;
+        }
+        if (has_base) out = base;
+        return has_base;
+    }
+};
+
+uint64_t reg_key(uint32_t target, uint32_t addr) {
+    return (static_cast<uint64_t>(target) << 32) | addr;
+}
+
 // A stored file name must stay inside the replay's folder.
 bool safe_file_name(const std::string &name) {
     return !name.empty() && name.size() < 200 && name.find('/') == std::string::npos &&
@@ -109,7 +145,13 @@ class Replay {
             fr.begin());
     }
 
-    // The recorded value of parameter id at the current position.
+    // The recorded values by parameter id and by register (reg_key), built
+    // once at open and read-only after, so lookups take no lock.
+    std::map<uint32_t, Timeline<kavri_ll_param_item_t>> param_timelines;
+    std::map<uint64_t, Timeline<uint32_t>> reg_timelines;
+    void index_values();
+
+    // The recorded value of parameter id at recording frame clock.
     bool param_value(uint32_t id, uint32_t clock, kavri_ll_param_item_t &out) const;
     bool reg_value(uint32_t target, uint32_t addr, uint32_t clock, uint32_t &out) const;
     bool plan_seek(uint32_t frame, Seek &s);
@@ -118,40 +160,41 @@ class Replay {
     void stop_thread(bool join);
 };
 
-bool Replay::param_value(uint32_t id, uint32_t clock, kavri_ll_param_item_t &out) const {
-    bool found = false;
-    for (const ParamValue &p : reader.params())
-        if (p.id == id) {
-            out = p.item;
-            found = true;
-        }
+void Replay::index_values() {
+    for (const ParamValue &p : reader.params()) {
+        auto &t = param_timelines[p.id];
+        t.has_base = true;
+        t.base = p.item;
+    }
+    for (const RegValue &r : reader.regs()) {
+        auto &t = reg_timelines[reg_key(r.target, r.addr)];
+        t.has_base = true;
+        t.base = r.value;
+    }
     for (const Event &ev : reader.events()) {
-        if (ev.frames_fetched > clock) continue;
         if ((ev.kind == KAVRI_REC_EV_PARAM_SET || ev.kind == KAVRI_REC_EV_PARAM_VALUE) &&
-            ev.id == id && ev.value.size() == sizeof(kavri_ll_param_item_t)) {
-            std::memcpy(&out, ev.value.data(), sizeof out);
-            found = true;
+            ev.value.size() == sizeof(kavri_ll_param_item_t)) {
+            kavri_ll_param_item_t item{};
+            std::memcpy(&item, ev.value.data(), sizeof item);
+            param_timelines[ev.id].add(ev.frames_fetched, item);
+        } else if ((ev.kind == KAVRI_REC_EV_REG_WRITE || ev.kind == KAVRI_REC_EV_REG_VALUE) &&
+                   ev.value.size() >= kRegValueBytes) {
+            reg_timelines[reg_key(ev.id, ev.addr)].add(ev.frames_fetched,
+                                                       le::get_u32(ev.value.data()));
         }
     }
-    return found;
+    for (auto &[id, t] : param_timelines) t.finish();
+    for (auto &[key, t] : reg_timelines) t.finish();
+}
+
+bool Replay::param_value(uint32_t id, uint32_t clock, kavri_ll_param_item_t &out) const {
+    const auto it = param_timelines.find(id);
+    return it != param_timelines.end() && it->second.value_at(clock, out);
 }
 
 bool Replay::reg_value(uint32_t target, uint32_t addr, uint32_t clock, uint32_t &out) const {
-    bool found = false;
-    for (const RegValue &r : reader.regs())
-        if (r.target == target && r.addr == addr) {
-            out = r.value;
-            found = true;
-        }
-    for (const Event &ev : reader.events()) {
-        if (ev.frames_fetched > clock) continue;
-        if ((ev.kind == KAVRI_REC_EV_REG_WRITE || ev.kind == KAVRI_REC_EV_REG_VALUE) &&
-            ev.id == target && ev.addr == addr && ev.value.size() >= kRegValueBytes) {
-            out = le::get_u32(ev.value.data());
-            found = true;
-        }
-    }
-    return found;
+    const auto it = reg_timelines.find(reg_key(target, addr));
+    return it != reg_timelines.end() && it->second.value_at(clock, out);
 }
 
 bool Replay::plan_seek(uint32_t frame, Seek &s) {
@@ -484,6 +527,7 @@ bool replay_prepare(kavri_ll_t *ll, const char *path, const kavri_rec_options_t 
     for (const Event &ev : r->reader.events())
         if (ev.kind == KAVRI_REC_EV_CAP_START) r->segment_starts.push_back(ev.transfer);
     std::sort(r->segment_starts.begin(), r->segment_starts.end());
+    r->index_values();
 
     // The recorded files go to a folder of the replay's own, which becomes
     // the device's working path: the driver finds its calibration there.

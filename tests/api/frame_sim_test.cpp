@@ -16,6 +16,7 @@
 
 #include "camsim.h"
 #include "camsim_calib.h"
+#include "common/sim_param_file.h"
 #include "kavri.h"
 #include "kavri/init.h"
 
@@ -113,32 +114,12 @@ class FrameSim : public ::testing::Test {
         cam_ = camsim_plug(&cfg);
         ASSERT_GE(cam_, 0);
         ASSERT_EQ(camsim_calib_use(cam_, "bin"), 0);
-        place_param_file();
+        kavri_testing::place_param_file(cam_, dir_);
         kavri_dev_t list[4] = {};
         ASSERT_GE(kavri_dev_list(list, 4), 1);
         dev_ = list[0];
         ASSERT_NE(kavri_dev_open(&dev_), nullptr);
         open_ = true;
-    }
-    // The camera's parameter file placed in the working path as a previous
-    // download would have left it, so the open mounts it from there.
-    void place_param_file() {
-        uint8_t chip[18] = {}, uid[18] = {}, len = 0;
-        ASSERT_EQ(camsim_param_get(cam_, KAVRI_PARAM_CHIP_INFO, chip, &len), 0);
-        ASSERT_EQ(camsim_param_get(cam_, KAVRI_PARAM_UID, uid, &len), 0);
-        auto u32 = [](const uint8_t *p) {
-            return p[0] | (p[1] << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-        };
-        const auto id = static_cast<int32_t>(u32(chip + 2) ^ u32(uid));
-        std::vector<uint8_t> file(8u << 20);
-        const int len_file =
-            camsim_calib_get(cam_, file.data(), static_cast<uint32_t>(file.size()), nullptr);
-        ASSERT_GT(len_file, 0);
-        const std::string path = dir_ + "kavri_param_" + std::to_string(id) + ".bin";
-        FILE *f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(file.data(), 1, static_cast<size_t>(len_file), f);
-        std::fclose(f);
     }
     bool set_param(uint32_t id, uint32_t value, uint8_t len) {
         kavri_param_item_t item{};

@@ -19,6 +19,7 @@
 #include "camsim.h"
 #include "camsim_calib.h"
 #include "common/sim_leak_check.h"
+#include "common/sim_param_file.h"
 #include "kavri.h"
 #include "kavri/init.h"
 
@@ -87,23 +88,11 @@ class MultiDev : public ::testing::Test {
         Cam &c = cams_.back();
         c.id = camsim_plug(&cfg);
         EXPECT_GE(c.id, 0);
-        if (chip != CAMSIM_CHIP_T0) place_param_file(c.id);
+        if (chip != CAMSIM_CHIP_T0) {
+            EXPECT_EQ(camsim_calib_use(c.id, "bin"), CAMSIM_OK);
+            kavri_testing::place_param_file(c.id, dir_);
+        }
         return c;
-    }
-    void place_param_file(int cam) {
-        uint8_t chip[18] = {}, uid[18] = {}, len = 0;
-        ASSERT_EQ(camsim_calib_use(cam, "bin"), 0);
-        ASSERT_EQ(camsim_param_get(cam, KAVRI_PARAM_CHIP_INFO, chip, &len), 0);
-        ASSERT_EQ(camsim_param_get(cam, KAVRI_PARAM_UID, uid, &len), 0);
-        const auto id = static_cast<int32_t>(u32_of(chip + 2) ^ u32_of(uid));
-        std::vector<uint8_t> file(8u << 20);
-        const int n =
-            camsim_calib_get(cam, file.data(), static_cast<uint32_t>(file.size()), nullptr);
-        ASSERT_GT(n, 0);
-        FILE *f = std::fopen((dir_ + "kavri_param_" + std::to_string(id) + ".bin").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(file.data(), 1, static_cast<size_t>(n), f);
-        std::fclose(f);
     }
     // Opens the camera by its location (the one list entry at its port).
     bool open(Cam &c) {

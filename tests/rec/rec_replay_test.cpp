@@ -22,6 +22,7 @@
 
 #include "camsim.h"
 #include "common/log_capture.h"
+#include "common/sim_param_file.h"
 #include "kavri.h"
 
 namespace {
@@ -78,7 +79,7 @@ class RecReplay : public ::testing::Test {
         cam_ = camsim_plug(&cfg);
         EXPECT_GE(cam_, 0);
         EXPECT_EQ(camsim_calib_use(cam_, "bin"), 0);
-        place_param_file();
+        kavri_testing::place_param_file(cam_, dir_);
         return open(dev, kavri_dev_open(&dev));
     }
     kavri_dev_t *reopen_camera(kavri_dev_t &dev) { return open(dev, kavri_dev_open(&dev)); }
@@ -96,22 +97,6 @@ class RecReplay : public ::testing::Test {
         kavri_dev_close(&dev);
         std::erase(open_, &dev);
     }
-    void place_param_file() {
-        uint8_t chip[18] = {}, uid[18] = {}, len = 0;
-        ASSERT_EQ(camsim_param_get(cam_, KAVRI_PARAM_CHIP_INFO, chip, &len), 0);
-        ASSERT_EQ(camsim_param_get(cam_, KAVRI_PARAM_UID, uid, &len), 0);
-        auto u32 = [](const uint8_t *p) {
-            return p[0] | (p[1] << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-        };
-        const auto id = static_cast<int32_t>(u32(chip + 2) ^ u32(uid));
-        std::vector<uint8_t> file(8u << 20);
-        const int n =
-            camsim_calib_get(cam_, file.data(), static_cast<uint32_t>(file.size()), nullptr);
-        ASSERT_GT(n, 0);
-        std::ofstream(dir_ + "kavri_param_" + std::to_string(id) + ".bin", std::ios::binary)
-            .write(reinterpret_cast<const char *>(file.data()), n);
-    }
-
     static bool grab(kavri_dev_t &dev, Frame &f, uint32_t timeout_ms = 3000) {
         f.raw.assign(kBufBytes, 0);
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

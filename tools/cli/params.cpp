@@ -12,16 +12,6 @@ namespace {
 
 constexpr size_t kVersionWords = 4;
 
-std::string hex_bytes(const uint8_t *p, size_t n) {
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, i ? ":%02x" : "%02x", p[i]);
-        out += buf;
-    }
-    return out;
-}
-
 void put_le(kavri_param_item_t &item, uint64_t v, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) item.param_val[i] = static_cast<uint8_t>(v >> (8 * i));
     item.param_val_len = static_cast<uint8_t>(bytes);
@@ -35,6 +25,16 @@ int hex_digit(char c) {
 }
 
 }  // namespace
+
+std::string hex_bytes(const uint8_t *p, size_t n) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? ":%02x" : "%02x", p[i]);
+        out += buf;
+    }
+    return out;
+}
 
 const std::vector<ParamSpec> &param_table() {
     static const std::vector<ParamSpec> table = {

@@ -29,6 +29,10 @@ void encode_param(const ParamSpec &spec, const std::string &text, kavri_param_it
 // The value as the parameter's type reads.
 std::string format_param(const ParamSpec &spec, const kavri_param_item_t &item);
 
+// Bytes as lowercase hex pairs joined by ':' ("0a:ff"), as the CLI prints
+// raw values.
+std::string hex_bytes(const uint8_t *p, size_t n);
+
 // Little-endian reads of an item's value bytes.
 uint32_t item_u32(const kavri_param_item_t &item, size_t offset = 0);
 uint16_t item_u16(const kavri_param_item_t &item, size_t offset = 0);

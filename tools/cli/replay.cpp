@@ -43,16 +43,6 @@ const char *filter_name(uint32_t id) {
     }
 }
 
-std::string hex_bytes(const uint8_t *p, size_t n) {
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, i ? ":%02x" : "%02x", p[i]);
-        out += buf;
-    }
-    return out;
-}
-
 // "12 fps = 15": the value read as the parameter's type.
 std::string param_text(const kavri_rec_event_t &ev, size_t len) {
     ParamSpec spec{ev.id, "", ParamType::Bytes, ""};

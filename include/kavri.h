@@ -24,5 +24,7 @@
 #include "kavri/geom.h"
 #include "kavri/oni.h"
 #include "kavri/rec.h"
+#include "kavri/capture_meta.h"
+#include "kavri/hotplug.h"
 
 #endif /* KAVRI_H */

@@ -119,12 +119,27 @@ void Bus::attach(PhysDevice &p, bool keep_state) {
     p.attach_at.reset();
     p.in_halted = false;
     if (p.cam && !keep_state) p.cam->power_cycle();
+    queue_hotplug(p, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     cv.notify_all();
+}
+
+void Bus::queue_hotplug(PhysDevice &p, libusb_hotplug_event event) {
+    std::shared_ptr<PhysDevice> shared;
+    for (auto &d : devices)
+        if (d.get() == &p) shared = d;
+    if (!shared) return;  // not on the bus list yet: plug() queues once it is
+    for (libusb_context *ctx : contexts) {
+        if (ctx->hotplug.empty()) continue;
+        // The removal names the object of the generation that left, which
+        // device_for still finds: the generation changes only at the next attach.
+        ctx->hotplug_ready.push_back({device_for(*this, ctx, shared), event});
+    }
 }
 
 void Bus::detach(PhysDevice &p) {
     if (!p.attached) return;
     p.attached = false;
+    queue_hotplug(p, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
     p.leave.reset();
     if (p.cam) {
         p.cam->link_down();

@@ -74,6 +74,24 @@ struct TransferRec {
 
 }  // namespace camsim
 
+namespace camsim {
+// A hotplug callback registered on a context.
+struct HotplugCallback {
+    libusb_hotplug_callback_handle handle = 0;
+    int events = 0;
+    int vendor = LIBUSB_HOTPLUG_MATCH_ANY, product = LIBUSB_HOTPLUG_MATCH_ANY,
+        dev_class = LIBUSB_HOTPLUG_MATCH_ANY;
+    libusb_hotplug_callback_fn fn = nullptr;
+    void *user = nullptr;
+};
+// An arrival or removal waiting for the context's event handling; holds a
+// reference on the device it names.
+struct HotplugEvent {
+    libusb_device *dev = nullptr;
+    libusb_hotplug_event event = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
+};
+}  // namespace camsim
+
 struct libusb_context {
     bool is_default = false;
     int init_count = 1;
@@ -81,6 +99,8 @@ struct libusb_context {
     std::deque<camsim::TransferRec *> ready;
     bool delivering = false;
     std::vector<libusb_device *> devices;  // alive devices of this context
+    std::vector<camsim::HotplugCallback> hotplug;
+    std::deque<camsim::HotplugEvent> hotplug_ready;
 };
 
 struct libusb_device {
@@ -132,7 +152,16 @@ struct Bus {
     void free_transfer_now(TransferRec *rec);
     void release_handle_if_done(libusb_device_handle *h);
     void reset_all();
+    // Queues an arrival or removal of p for every context with hotplug callbacks.
+    void queue_hotplug(PhysDevice &p, libusb_hotplug_event event);
 };
+
+// A context's device object for p (a new reference), and its release.
+// Called with the lock held.
+libusb_device *device_for(Bus &b, libusb_context *ctx, const std::shared_ptr<PhysDevice> &p);
+void unref_locked(Bus &b, libusb_device *d);
+// The device class libusb's hotplug filter compares (bDeviceClass).
+int device_class_of(const libusb_device *dev);
 
 Bus &bus();
 

@@ -1,5 +1,6 @@
 // libusb entry points: contexts, options, versions, error names and event
 // handling.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,44 @@ using camsim::TransferRec;
 namespace {
 
 constexpr auto kDefaultEventWait = std::chrono::seconds(60);
+constexpr int kHotplugEvents =
+    LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+constexpr int kMatchMax = 0xffff;  // vendor and product ids are 16 bits, classes 8
+
+libusb_hotplug_callback_handle g_next_hotplug_handle = 1;  // guarded by the bus lock
+
+bool hotplug_matches(const camsim::HotplugCallback &cb, const libusb_device *dev,
+                     libusb_hotplug_event event) {
+    return (cb.events & event) != 0 &&
+           (cb.vendor == LIBUSB_HOTPLUG_MATCH_ANY || cb.vendor == dev->vid) &&
+           (cb.product == LIBUSB_HOTPLUG_MATCH_ANY || cb.product == dev->pid) &&
+           (cb.dev_class == LIBUSB_HOTPLUG_MATCH_ANY ||
+            cb.dev_class == camsim::device_class_of(dev));
+}
+
+bool erase_hotplug(libusb_context *ctx, libusb_hotplug_callback_handle handle) {
+    return std::erase_if(ctx->hotplug, [&](const auto &cb) { return cb.handle == handle; }) > 0;
+}
+
+// Runs the callbacks matching one event, with the lock released around each,
+// as libusb does: a callback may register or deregister (itself or others),
+// and one returning 1 is deregistered. The device stays referenced throughout.
+void run_hotplug(libusb_context *ctx, const camsim::HotplugEvent &ev,
+                 std::unique_lock<std::mutex> &lock, libusb_hotplug_callback_handle only = 0) {
+    std::vector<libusb_hotplug_callback_handle> handles;
+    for (const auto &cb : ctx->hotplug)
+        if (only == 0 || cb.handle == only) handles.push_back(cb.handle);
+    for (libusb_hotplug_callback_handle h : handles) {
+        auto it = std::find_if(ctx->hotplug.begin(), ctx->hotplug.end(),
+                               [&](const auto &cb) { return cb.handle == h; });
+        if (it == ctx->hotplug.end() || !hotplug_matches(*it, ev.dev, ev.event)) continue;
+        const camsim::HotplugCallback cb = *it;
+        lock.unlock();
+        const int done = cb.fn(ctx, ev.dev, ev.event, cb.user);
+        lock.lock();
+        if (done == 1) erase_hotplug(ctx, h);
+    }
+}
 
 Clock::time_point deadline_after(const struct timeval *tv) {
     if (!tv) return Clock::now() + kDefaultEventWait;
@@ -25,6 +64,13 @@ Clock::time_point deadline_after(const struct timeval *tv) {
 // held; releases it around each callback.
 void deliver(camsim::Bus &b, libusb_context *ctx, std::unique_lock<std::mutex> &lock) {
     ctx->delivering = true;
+    // Arrivals and removals first, in the order they happened.
+    while (!ctx->hotplug_ready.empty()) {
+        const camsim::HotplugEvent ev = ctx->hotplug_ready.front();
+        ctx->hotplug_ready.pop_front();
+        run_hotplug(ctx, ev, lock);
+        camsim::unref_locked(b, ev.dev);
+    }
     std::deque<TransferRec *> batch;
     batch.swap(ctx->ready);
     for (TransferRec *rec : batch) {
@@ -86,6 +132,9 @@ CAMSIM_EXPORT void libusb_exit(libusb_context *ctx) {
         return;
     }
     if (c->is_default && --c->init_count > 0) return;
+    c->hotplug.clear();
+    for (const auto &ev : c->hotplug_ready) camsim::unref_locked(b, ev.dev);
+    c->hotplug_ready.clear();
     for (auto *h : b.handles)
         if (!h->closed && h->dev && h->dev->ctx == c)
             b.misuse("libusb_exit with device handle %p still open", static_cast<void *>(h));
@@ -157,7 +206,7 @@ CAMSIM_EXPORT const struct libusb_version *libusb_get_version(void) {
 }
 
 CAMSIM_EXPORT int libusb_has_capability(uint32_t capability) {
-    return capability == LIBUSB_CAP_HAS_CAPABILITY ? 1 : 0;
+    return capability == LIBUSB_CAP_HAS_CAPABILITY || capability == LIBUSB_CAP_HAS_HOTPLUG ? 1 : 0;
 }
 
 CAMSIM_EXPORT int libusb_setlocale(const char *) {
@@ -275,7 +324,7 @@ CAMSIM_EXPORT int libusb_handle_events_timeout_completed(libusb_context *ctx, st
             b.cv.wait_until(lock, deadline);
             return LIBUSB_SUCCESS;
         }
-        if (!c->ready.empty()) {
+        if (!c->ready.empty() || !c->hotplug_ready.empty()) {
             deliver(b, c, lock);
             return LIBUSB_SUCCESS;
         }
@@ -345,10 +394,79 @@ CAMSIM_EXPORT void libusb_free_pollfds(const struct libusb_pollfd **pollfds) {
 CAMSIM_EXPORT void libusb_set_pollfd_notifiers(libusb_context *, libusb_pollfd_added_cb,
                                                libusb_pollfd_removed_cb, void *) {}
 
-CAMSIM_EXPORT int libusb_hotplug_register_callback(libusb_context *, int, int, int, int, int,
-                                                   libusb_hotplug_callback_fn, void *,
-                                                   libusb_hotplug_callback_handle *) {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
+CAMSIM_EXPORT int libusb_hotplug_register_callback(
+    libusb_context *ctx, int events, int flags, int vendor_id, int product_id, int dev_class,
+    libusb_hotplug_callback_fn cb_fn, void *user_data,
+    libusb_hotplug_callback_handle *callback_handle) {
+    auto &b = bus();
+    std::unique_lock lock(b.mu);
+    b.advance(Clock::now());
+    libusb_context *c = b.resolve(ctx);
+    if (!c) {
+        b.misuse("libusb_hotplug_register_callback on a context that is not initialised (%p)",
+                 static_cast<void *>(ctx));
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    auto bad_match = [](int v) {
+        return v != LIBUSB_HOTPLUG_MATCH_ANY && (v < 0 || v > kMatchMax);
+    };
+    if (events == 0 || (events & ~kHotplugEvents) != 0 ||
+        (flags & ~LIBUSB_HOTPLUG_ENUMERATE) != 0 || bad_match(vendor_id) || bad_match(product_id) ||
+        bad_match(dev_class) || !cb_fn)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    camsim::HotplugCallback cb;
+    cb.handle = g_next_hotplug_handle++;
+    cb.events = events;
+    cb.vendor = vendor_id;
+    cb.product = product_id;
+    cb.dev_class = dev_class;
+    cb.fn = cb_fn;
+    cb.user = user_data;
+    c->hotplug.push_back(cb);
+    // As libusb: the handle is known before the enumeration's callbacks run.
+    if (callback_handle) *callback_handle = cb.handle;
+    if ((flags & LIBUSB_HOTPLUG_ENUMERATE) && (events & LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)) {
+        // Arrivals for the devices present, on the registering thread, in
+        // listing order (the one connected last first).
+        std::vector<std::shared_ptr<camsim::PhysDevice>> present;
+        for (auto &p : b.devices)
+            if (p->attached) present.push_back(p);
+        std::stable_sort(present.begin(), present.end(), [](const auto &x, const auto &y) {
+            return x->attach_seq > y->attach_seq;
+        });
+        for (auto &p : present) {
+            const camsim::HotplugEvent ev{camsim::device_for(b, c, p),
+                                          LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED};
+            run_hotplug(c, ev, lock, cb.handle);
+            camsim::unref_locked(b, ev.dev);
+            if (!b.contexts.count(c)) break;
+        }
+    }
+    return LIBUSB_SUCCESS;
 }
-CAMSIM_EXPORT void libusb_hotplug_deregister_callback(libusb_context *,
-                                                      libusb_hotplug_callback_handle) {}
+
+CAMSIM_EXPORT void libusb_hotplug_deregister_callback(libusb_context *ctx,
+                                                      libusb_hotplug_callback_handle handle) {
+    auto &b = bus();
+    std::lock_guard lock(b.mu);
+    libusb_context *c = b.resolve(ctx);
+    if (!c) {
+        b.misuse("libusb_hotplug_deregister_callback on a context that is not initialised (%p)",
+                 static_cast<void *>(ctx));
+        return;
+    }
+    // Unknown handles are ignored, as libusb does (one returning 1 is gone already).
+    erase_hotplug(c, handle);
+    b.cv.notify_all();
+}
+
+CAMSIM_EXPORT void *libusb_hotplug_get_user_data(libusb_context *ctx,
+                                                 libusb_hotplug_callback_handle handle) {
+    auto &b = bus();
+    std::lock_guard lock(b.mu);
+    libusb_context *c = b.resolve(ctx);
+    if (!c) return nullptr;
+    for (const auto &cb : c->hotplug)
+        if (cb.handle == handle) return cb.user;
+    return nullptr;
+}

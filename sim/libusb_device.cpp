@@ -15,43 +15,6 @@ namespace {
 constexpr uint16_t kMaxPacketBulk = 512, kMaxPacketControl = 64;
 constexpr intptr_t kSysDeviceBase = 0x5ca0000;  // camsim_sys_device tokens
 
-libusb_device *device_for(camsim::Bus &b, libusb_context *ctx,
-                          const std::shared_ptr<PhysDevice> &p) {
-    for (auto *d : ctx->devices) {
-        if (d->phys == p && d->generation == p->generation) {
-            ++d->refs;
-            ++b.counters.device_refs;
-            return d;
-        }
-    }
-    auto *d = new libusb_device;
-    d->ctx = ctx;
-    d->phys = p;
-    d->generation = p->generation;
-    d->bus = p->bus;
-    d->port = p->port;
-    d->address = p->address;
-    d->speed = p->speed;
-    d->vid = p->vid;
-    d->pid = p->pid;
-    ctx->devices.push_back(d);
-    ++b.counters.devices;
-    ++b.counters.device_refs;
-    return d;
-}
-
-void unref_locked(camsim::Bus &b, libusb_device *d) {
-    if (d->refs <= 0) {
-        b.misuse("libusb_unref_device on device %p without references", static_cast<void *>(d));
-        return;
-    }
-    --b.counters.device_refs;
-    if (--d->refs > 0) return;
-    if (d->ctx) std::erase(d->ctx->devices, d);
-    --b.counters.devices;
-    delete d;
-}
-
 bool handle_ok(camsim::Bus &b, libusb_device_handle *h, const char *what) {
     if (!h || !b.handles.count(h) || h->closed) {
         b.misuse("%s on a handle that is not open (%p)", what, static_cast<void *>(h));
@@ -86,6 +49,54 @@ void release_locked(camsim::Bus &b, libusb_device_handle *h, int iface) {
 }
 
 }  // namespace
+
+namespace camsim {
+
+libusb_device *device_for(Bus &b, libusb_context *ctx, const std::shared_ptr<PhysDevice> &p) {
+    for (auto *d : ctx->devices) {
+        if (d->phys == p && d->generation == p->generation) {
+            ++d->refs;
+            ++b.counters.device_refs;
+            return d;
+        }
+    }
+    auto *d = new libusb_device;
+    d->ctx = ctx;
+    d->phys = p;
+    d->generation = p->generation;
+    d->bus = p->bus;
+    d->port = p->port;
+    d->address = p->address;
+    d->speed = p->speed;
+    d->vid = p->vid;
+    d->pid = p->pid;
+    ctx->devices.push_back(d);
+    ++b.counters.devices;
+    ++b.counters.device_refs;
+    return d;
+}
+
+void unref_locked(Bus &b, libusb_device *d) {
+    if (d->refs <= 0) {
+        b.misuse("libusb_unref_device on device %p without references", static_cast<void *>(d));
+        return;
+    }
+    --b.counters.device_refs;
+    if (--d->refs > 0) return;
+    if (d->ctx) std::erase(d->ctx->devices, d);
+    --b.counters.devices;
+    delete d;
+}
+
+int device_class_of(const libusb_device *dev) {
+    if (dev->phys && dev->phys->cam) return LIBUSB_CLASS_PER_INTERFACE;
+    return dev->port == 0 ? LIBUSB_CLASS_HUB : LIBUSB_CLASS_PER_INTERFACE;
+}
+
+}  // namespace camsim
+
+using camsim::device_for;
+using camsim::unref_locked;
 
 CAMSIM_EXPORT ssize_t libusb_get_device_list(libusb_context *ctx, libusb_device ***list) {
     auto &b = bus();

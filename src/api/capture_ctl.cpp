@@ -4,6 +4,7 @@
 
 #include "api/camera.h"
 #include "api/dev_priv.h"
+#include "core/clock.h"
 #include "core/globals.h"
 #include "core/le.h"
 #include "kavri/ll.h"
@@ -48,6 +49,7 @@ void cap_stop_internal(kavri_dev_priv_t *p) {
         stopped = kavri::ll::ll_cap_stop(&p->ll);
         p->is_capturing.store(stopped ? 0 : 1);
     }
+    if (stopped) p->stat_stop_ns.store(kavri::core::monotonic_ns());
     note_event(p, KAVRI_REC_EV_CAP_STOP, stopped, 0, nullptr, 0);
     wake_all(p);
     KV_TRC("[%s] Exit\n", "_kavri_cap_stop");
@@ -131,6 +133,7 @@ int cap_start(kavri_dev_t *dev) {
         // Transfers of the previous capture may still be completing.
         std::lock_guard feed(p->feed_mutex);
         kavri::stream::stream_reset(p->stream);
+        reset_capture_stats(p);
         if (kavri::api::RecorderRef r(p); r) {
             r->on_parser_reset();
             r->on_event(KAVRI_REC_EV_CAP_START, 0, 0, nullptr, 0, 0);

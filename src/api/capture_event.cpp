@@ -1,6 +1,7 @@
 // The capture event handler: runs on the transport's event thread for every
 // completed stream transfer, feeds the parser and wakes the fetching thread.
 #include "api/dev_priv.h"
+#include "core/clock.h"
 #include "kavri/ll.h"
 #include "ll/ll.h"
 #include "core/log_internal.h"
@@ -39,8 +40,9 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
         switch (code) {
             case KAVRI_OK:
                 p->stall_cnt.store(0);
-                ready = kavri::stream::stream_feed_input(p->stream, data,
-                                                         static_cast<int32_t>(len)) != 0;
+                ready =
+                    kavri::stream::stream_feed_input_at(p->stream, data, static_cast<int32_t>(len),
+                                                        core::transfer_arrival_ns()) != 0;
                 break;
             case KAVRI_ERR_CAP_CANCELLED:
                 // The trace of a stop or of a failed start, both of which end
@@ -48,18 +50,21 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
                 // must not stop the next.
                 break;
             case KAVRI_ERR_CAP_TIMEOUT:
+                p->stat_timeouts.fetch_add(1, std::memory_order_relaxed);
                 if (p->timeout_cnt.fetch_add(1) + 1 > kMaxTimeouts && !p->stop.load()) {
                     KV_WRN("[%s] trans timeout -> stop\n", kTag);
                     fault_stop(p, KAVRI_ERR_CAP_TIMEOUT);
                 }
                 break;
             case KAVRI_ERR_CAP_STALL:
+                p->stat_stalls.fetch_add(1, std::memory_order_relaxed);
                 if (p->stall_cnt.fetch_add(1) + 1 > kMaxStalls && !p->stop.load()) {
                     KV_WRN("[%s] trans stall -> stop\n", kTag);
                     fault_stop(p, KAVRI_ERR_CAP_STALL);
                 }
                 break;
             default:
+                p->stat_errors.fetch_add(1, std::memory_order_relaxed);
                 if (RecorderRef recorder(p); recorder)
                     recorder->on_transfer(code, data, len, 0, false);
                 p->error.store(code);

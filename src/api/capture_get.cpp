@@ -89,7 +89,8 @@ int64_t frame_time_ms() {
     return kMsPerSecond / fps;
 }
 
-int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_info_t *info) {
+int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_info_t *info,
+               kavri_frame_meta_t *meta = nullptr, uint32_t meta_count = 0) {
     constexpr const char *tag = "_kavri_cap_get_frames";
     const int64_t frame_ms = frame_time_ms();
     ApiCall call(dev);
@@ -107,7 +108,8 @@ int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_in
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
     KV_TRC("[%s] frame_num = %d, timeout_msec=%d\n", tag, n, static_cast<int>(limit_ms));
 
-    kavri_fetch_req_t req{n, n, static_cast<uint8_t *>(buf), buf != nullptr ? size : 0, info};
+    kavri_fetch_req_t req{n,    n,    static_cast<uint8_t *>(buf),     buf != nullptr ? size : 0,
+                          info, meta, meta != nullptr ? meta_count : 0};
     RequestScope scope(p, &req);
     if (const int32_t err = p->error.load(); err < 0) {
         handle_ready_data(dev, p, &req, n, &deadline);
@@ -151,6 +153,12 @@ KAVRI_API int kavri_cap_get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t 
     return kavri::api::cap_get_frames(dev, n, buf, size, info);
 }
 
+KAVRI_API int kavri_cap_get_frames_meta(kavri_dev_t *dev, int n, void *buf, uint32_t size,
+                                        kavri_frame_info_t *info, kavri_frame_meta_t *meta,
+                                        uint32_t meta_count) {
+    return kavri::api::get_frames(dev, n, buf, size, info, meta, meta_count);
+}
+
 KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
                                   kavri_frame_info_t *info) {
     constexpr const char *tag = "_kavri_cap_get_frames";
@@ -166,7 +174,8 @@ KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
         return kWrongParams;
     }
     KV_TRC("[%s] frame_num = %d, timeout_msec=%d\n", tag, 1, 0);
-    kavri_fetch_req_t req{1, 1, static_cast<uint8_t *>(buf), buf != nullptr ? size : 0, info};
+    kavri_fetch_req_t req{1,       1, static_cast<uint8_t *>(buf), buf != nullptr ? size : 0, info,
+                          nullptr, 0};
     RequestScope scope(p, &req);
     if (const int32_t err = p->error.load(); err < 0) {
         handle_ready_data(dev, p, &req, 1);

@@ -75,6 +75,29 @@ void call_frame_ready(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_cap_frame_cb_
            static_cast<int>(us / kUsPerMs), static_cast<unsigned>(us % kUsPerMs));
 }
 
+constexpr uint32_t kFrameIndexMask = 0xFFFF;
+
+// The time stamp and index of a frame just taken from the parser; a frame
+// taken for nobody only moves the index on, so it shows as no gap.
+kavri_frame_meta_t account_frame(kavri_dev_priv_t *p, const kv_stream_frame_info_t &raw,
+                                 uint64_t t_ns, bool delivered) {
+    kavri_frame_meta_t m{};
+    m.t_ns = t_ns;
+    m.frame_idx = raw.fridx;
+    const int32_t prev = p->meta_prev_idx.exchange(static_cast<int32_t>(raw.fridx));
+    if (!delivered) {
+        p->stat_unwanted.fetch_add(1, std::memory_order_relaxed);
+        return m;
+    }
+    if (prev >= 0) m.lost_before = (raw.fridx - static_cast<uint32_t>(prev) - 1) & kFrameIndexMask;
+    m.sequence = p->stat_delivered.fetch_add(1, std::memory_order_relaxed);
+    p->stat_gaps.fetch_add(m.lost_before, std::memory_order_relaxed);
+    std::lock_guard lock(p->meta_mutex);
+    p->last_meta = m;
+    p->has_meta = true;
+    return m;
+}
+
 }  // namespace
 
 uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_req_t *req,
@@ -117,13 +140,20 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
         kv_stream_frame_info_t raw{};
         // The driver learns of a recorded change before the frames after it.
         if (replay != nullptr) sync_replay_driver(p, replay);
-        if (kavri::stream::stream_fetch_frames(p->stream, dst, room, 1, &raw, 0) == 0) break;
+        uint64_t t_ns = 0;
+        if (kavri::stream::stream_fetch_frames(p->stream, dst, room, 1, &raw, 0, &t_ns) == 0) break;
         p->frames_fetched.fetch_add(1, std::memory_order_relaxed);
         // A paced replay goes on once a frame has been taken.
         if (replay != nullptr) kavri::rec::replay_frames_taken(replay);
         describe_frame(p, raw);
+        const kavri_frame_meta_t meta =
+            account_frame(p, raw, t_ns, (req != nullptr && req->wanted > 0) || cb != nullptr);
 
         if (req != nullptr && req->wanted > 0) {
+            if (req->meta != nullptr && req->meta_left > 0) {
+                *req->meta++ = meta;
+                --req->meta_left;
+            }
             if (req->wanted == req->requested && req->info != nullptr) *req->info = p->frame_info;
             if (req->next != nullptr && raw.frlen <= req->left) {
                 req->next += raw.frlen;

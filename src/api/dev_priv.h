@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "kavri/api.h"
+#include "kavri/capture_meta.h"
 #include "kavri/types.h"
 #include "rec/recorder.h"
 
@@ -34,6 +35,8 @@ struct kavri_fetch_req_t {
     uint8_t *next;             // next free byte of the application's buffer
     uint32_t left;             // bytes left there
     kavri_frame_info_t *info;  // receives the first frame's description
+    kavri_frame_meta_t *meta;  // receives each frame's time stamp and index, while meta_left
+    uint32_t meta_left;
 };
 
 struct kavri_dev_priv_t {
@@ -108,6 +111,25 @@ struct kavri_dev_priv_t {
     std::mutex rec_mutex;
     kavri::rec::Owned<kavri::rec::Recorder> recorder;
     kavri_rec_stats_t last_rec_stats;
+
+    // ---- frame time stamps and capture statistics (from each capture start) ----
+    // The fetching thread's own (one fetching call runs at a time): the
+    // camera index of the last delivered frame, -1 before the first.
+    // A replay's parser reset (loop, seek) clears it from the replay thread.
+    std::atomic<int32_t> meta_prev_idx;
+    // Guards last_meta and has_meta; a bookkeeping lock of level 1.
+    std::mutex meta_mutex;
+    kavri_frame_meta_t last_meta;  // of the frame delivered last (or being delivered)
+    bool has_meta;
+    std::atomic<uint64_t> stat_delivered;
+    std::atomic<uint64_t> stat_gaps;      // the lost_before counts added up
+    std::atomic<uint64_t> stat_unwanted;  // taken with neither a request nor a callback
+    std::atomic<uint64_t> stat_timeouts;
+    std::atomic<uint64_t> stat_stalls;
+    std::atomic<uint64_t> stat_errors;
+    std::atomic<uint64_t> stat_refused_base;  // the driver's refusals at the start
+    std::atomic<uint64_t> stat_start_ns;      // 0 before the first start
+    std::atomic<uint64_t> stat_stop_ns;       // 0 while capturing
 };
 
 static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,
@@ -214,5 +236,9 @@ uint32_t handle_ready_data(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_re
 
 // True when the parser holds finished frames.
 bool frames_waiting(kavri_dev_priv_t *p);
+
+// Zeroes the frame time stamps' state and the capture statistics, at a
+// capture start (under `feed_mutex`, before the transfers begin).
+void reset_capture_stats(kavri_dev_priv_t *p);
 
 }  // namespace kavri::api

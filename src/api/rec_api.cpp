@@ -110,6 +110,7 @@ void hook_reset_parser(void *arg) {
     auto *p = static_cast<kavri_dev_priv_t *>(arg);
     std::lock_guard feed(p->feed_mutex);
     kavri::stream::stream_reset(p->stream);
+    p->meta_prev_idx.store(-1);  // the next frame's index starts afresh
     std::lock_guard lock(p->mutex);
     p->stream_state = kv_stream_state_t{};
 }

@@ -1,5 +1,6 @@
 // The EPC chip driver's operation table, shared by the three EPC registry
 // entries.
+#include "drv/drv_counters.h"
 #include "kavri/epc.h"
 
 namespace {
@@ -30,3 +31,8 @@ extern "C" KAVRI_API const kavri_drv_op_t g_kavri_driver_op_epc = {
     .filter_disable = epc_filter_disable,
     .empty = {},
 };
+
+// The same table under a name that binds inside the library (an application
+// may define the exported one).
+extern "C" const kavri_drv_op_t kavri_epc_ops_internal
+    __attribute__((alias("g_kavri_driver_op_epc"), visibility("hidden")));

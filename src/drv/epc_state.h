@@ -104,6 +104,8 @@ struct State {
     std::atomic<int64_t> auto_intg_last_us{0};
     std::atomic<int64_t> temp_report_last_s{0};
     std::atomic<int64_t> resync_last_s{0};
+    // Frames the consistency check refused (each sent a resynchronisation).
+    std::atomic<uint64_t> sync_refused{0};
 };
 
 // The settings the steps before the decode proper read, taken under the lock.

@@ -9,7 +9,9 @@
 
 #include "core/le.h"
 #include "drv/epc_decode_steps.h"
+#include "drv/drv_counters.h"
 #include "drv/epc_io.h"
+#include "kavri/epc.h"
 #include "kavri/log.h"
 
 namespace kavri::epc {
@@ -60,7 +62,18 @@ bool sync_check(kavri_drv_t *drv, State &st, int16_t sync_value, const uint16_t 
     le::put_u16(val + 1, static_cast<uint16_t>(sync_value));
     param_write(drv, KAVRI_PARAM_RESYNC, val, sizeof val);
     st.resync_last_s.store(now_s, std::memory_order_relaxed);
+    st.sync_refused.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 
 }  // namespace kavri::epc
+
+namespace kavri::drv {
+
+uint64_t refused_frames(kavri_drv_t *drv) {
+    if (drv == nullptr || drv->ops != &kavri_epc_ops_internal) return 0;
+    const epc::State *st = epc::state_of(drv);
+    return st != nullptr ? st->sync_refused.load(std::memory_order_relaxed) : 0;
+}
+
+}  // namespace kavri::drv

@@ -3,6 +3,7 @@
 
 #include "kavri/ll.h"
 #include "ll/usb_debug_level.h"
+#include "ll/usb_hotplug.h"
 #include "ll/usb_ll.h"
 
 namespace kavri::ll {
@@ -17,7 +18,9 @@ uint8_t usb_ll_init() {
     return 1;
 }
 
-void usb_ll_uninit() {}
+void usb_ll_uninit() {
+    device_watch_shutdown();
+}
 
 void usb_ll_set_debug(uint32_t level) {
     g_usb_debug_level.store(usb_debug_level_for(level), std::memory_order_relaxed);

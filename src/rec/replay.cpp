@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/le.h"
 #include "core/log_internal.h"
 #include "rec/rec_file.h"
@@ -352,9 +353,13 @@ void Replay::run() {
         }
         // Where the recording's parser was reset, the replay's is too.
         if (at > 0 && is_segment_start(at) && hooks.reset_parser) hooks.reset_parser(hooks.arg);
-        if (cb != nullptr)
+        if (cb != nullptr) {
+            // Frames carry the recorded arrival times (1 ns at the very first).
+            const core::TransferArrival arrival(
+                static_cast<uint64_t>(std::max<int64_t>(t.t_ns, 1)));
             cb(ll, t.code, const_cast<uint8_t *>(t.data.data()),
                static_cast<uint32_t>(t.data.size()), cb_arg);
+        }
         std::lock_guard lock(mu);
         if (pos == at) ++pos;
     }

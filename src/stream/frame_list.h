@@ -18,6 +18,7 @@ struct FrameNode {
     kv_stream_frame_info_t info{};
     uint32_t filled = 0;
     uint32_t capacity = 0;
+    uint64_t t_ns = 0;  // monotonic time the piece completing the frame arrived
 
     uint8_t *data() { return reinterpret_cast<uint8_t *>(this + 1); }
     const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(this + 1); }

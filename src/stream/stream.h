@@ -16,8 +16,12 @@ void stream_set_cfg(kv_stream_t *s, kv_stream_cfg_t cfg);
 kv_stream_cfg_t stream_get_cfg(const kv_stream_t *s);
 void stream_reset(kv_stream_t *s);
 uint8_t stream_feed_input(kv_stream_t *s, const uint8_t *data, int32_t len);
+// As stream_feed_input, with the piece's arrival time (monotonic ns): the
+// frames it completes carry it. stream_feed_input takes the time of the call.
+uint8_t stream_feed_input_at(kv_stream_t *s, const uint8_t *data, int32_t len, uint64_t t_ns);
+// t_ns (may be NULL) receives the first frame's arrival time.
 uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, uint32_t wanted,
-                             kv_stream_frame_info_t *info, uint8_t peek);
+                             kv_stream_frame_info_t *info, uint8_t peek, uint64_t *t_ns = nullptr);
 kv_stream_state_t *stream_get_state(kv_stream_t *s, kv_stream_state_t *out);
 
 // True when the parser holds no part of a frame: no header, no chunk and no

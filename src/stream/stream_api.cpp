@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/clock.h"
 #include "core/log_internal.h"
 #include "stream/stream.h"
 #include "stream/stream_impl.h"
@@ -78,7 +79,12 @@ void stream_reset(kv_stream_t *s) {
 }
 
 uint8_t stream_feed_input(kv_stream_t *s, const uint8_t *data, int32_t len) {
+    return stream_feed_input_at(s, data, len, kavri::core::monotonic_ns());
+}
+
+uint8_t stream_feed_input_at(kv_stream_t *s, const uint8_t *data, int32_t len, uint64_t t_ns) {
     if (!s) return 0;
+    s->feed_t_ns = t_ns;
     KV_TRC("[%s] %d raw bytes\n", kFeedName, static_cast<int>(len));
     if (data && len > 0) kavri::stream::feed(s, data, static_cast<uint32_t>(len));
     return kavri::stream::frames_ready(s) != 0 ? 1 : 0;

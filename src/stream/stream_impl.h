@@ -29,6 +29,7 @@ struct kv_stream {
     kavri::stream::NodePool pool;
 
     // ---- producer-only state (the feeding thread) ----
+    uint64_t feed_t_ns = 0;  // arrival time of the piece being fed
     uint8_t hdr_bytes[kavri::stream::kHdrSize] = {};
     uint32_t hdr_held = 0;         // 0..36; 36: a header is active
     kavri::stream::StreamHdr hdr;  // decoded copy of an active header

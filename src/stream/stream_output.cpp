@@ -54,8 +54,9 @@ namespace {
 
 // Copies the frames in order while destination room remains.
 void copy_frames(const FrameNode *first, uint32_t n, uint8_t *dst, uint32_t dst_size,
-                 kv_stream_frame_info_t *info) {
+                 kv_stream_frame_info_t *info, uint64_t *t_ns) {
     if (first && info) *info = first->info;
+    if (first && t_ns) *t_ns = first->t_ns;
     if (!dst) return;
     const FrameNode *f = first;
     for (uint32_t i = 0; i < n && f && dst_size > 0; ++i, f = f->next) {
@@ -71,13 +72,13 @@ void copy_frames(const FrameNode *first, uint32_t n, uint8_t *dst, uint32_t dst_
 namespace kavri::stream {
 
 uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, uint32_t wanted,
-                             kv_stream_frame_info_t *info, uint8_t peek) {
+                             kv_stream_frame_info_t *info, uint8_t peek, uint64_t *t_ns) {
     if (!s) return 0;
     if (peek) {
         std::shared_lock lock(s->lock);
         const uint32_t n = std::min(wanted, s->frames_ready);
         if (n == 0 || !dst) return n;
-        copy_frames(s->out.front(), n, dst, dst_size, info);
+        copy_frames(s->out.front(), n, dst, dst_size, info, t_ns);
         return n;
     }
     // Unlink under the lock; copy and release outside it so the producer
@@ -91,7 +92,7 @@ uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, ui
         for (uint32_t i = 0; i < n; ++i) taken.push_back(s->out.pop_front());
         s->frames_ready -= n;
     }
-    copy_frames(taken.front(), n, dst, dst_size, info);
+    copy_frames(taken.front(), n, dst, dst_size, info, t_ns);
     s->pool.release_all(taken);
     return n;
 }

@@ -179,7 +179,8 @@ void complete_held_header(kv_stream_t *s, Cursor &c) {
 
 // Counts a frame that just became full. While the active chunk's data
 // checksum is still open the frame waits in the assembly for the verdict.
-void count_full_frame(kv_stream_t *s) {
+void count_full_frame(kv_stream_t *s, FrameNode *n) {
+    n->t_ns = s->feed_t_ns;
     s->frames_done.fetch_add(1, std::memory_order_relaxed);
     ++s->chunk_frames;
     if (s->hdr.has_data_sum && !s->need_header) ++s->unverified_full;
@@ -191,7 +192,7 @@ void fill_node(kv_stream_t *s, FrameNode *n, const uint8_t *p, uint32_t &off, ui
     std::memcpy(n->data() + n->filled, p + off, take);
     n->filled += take;
     off += take;
-    if (n->full()) count_full_frame(s);
+    if (n->full()) count_full_frame(s, n);
 }
 
 // Assembly nodes allowed before finished frames are pushed on to the output
@@ -294,7 +295,7 @@ bool take_payload(kv_stream_t *s, Cursor &c) {
             s->assembly.push_back(fresh);
         }
         target->filled += k;
-        if (target->full()) count_full_frame(s);
+        if (target->full()) count_full_frame(s, target);
     } else {
         stored = fr_node_add_data(s, c.p, k);
     }

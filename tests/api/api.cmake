@@ -7,7 +7,7 @@ if(TARGET kavri_camsim)
     TIMEOUT 120)
   kavri_add_gtest(test_api_capture
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/capture_test.cpp ${CMAKE_CURRENT_LIST_DIR}/capture_fault_test.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/capture_thread_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/capture_thread_test.cpp ${CMAKE_CURRENT_LIST_DIR}/capture_meta_test.cpp
     LIBS -Wl,--no-as-needed kavri_camsim kavri
     LABELS threads
     TIMEOUT 120)

@@ -11,6 +11,8 @@
 namespace kavri::cli {
 
 int run_list(const GlobalOptions &g);
+// `list --watch`: the list, then each arrival and removal until Ctrl-C.
+int run_list_watch(const GlobalOptions &g);
 int run_info(const GlobalOptions &g);
 
 struct ParamOptions {

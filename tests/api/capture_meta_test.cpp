@@ -1,0 +1,140 @@
+// Frame time stamps and capture statistics on the simulator: arrival times
+// between the calls' own clock readings, missing frames told by cause, and
+// counters that add up with what the camera sent.
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "api/api_fixture.h"
+#include "core/clock.h"
+
+namespace {
+
+using namespace kavri_api_test;
+
+constexpr uint32_t kFrameRoom = 4u << 20;
+
+class CaptureMeta : public ApiTest {
+  protected:
+    // A paced T0 camera (30 fps) opened and capturing with a queue of `frames`.
+    kavri_dev_t *start(uint32_t frames = 8) {
+        camsim_camera_config_t cfg = config();
+        cfg.free_run = 0;
+        cam_ = plug(cfg);
+        kavri_dev_t *dev = open_first();
+        EXPECT_NE(dev, nullptr);
+        if (dev == nullptr) return nullptr;
+        EXPECT_EQ(kavri_cap_set_frame_buffer(dev, nullptr, frames * KAVRI_CAP_FRAME_BYTES), 1);
+        EXPECT_EQ(kavri_cap_start(dev), 1);
+        return dev;
+    }
+    kavri_cap_stats_t stats(kavri_dev_t *dev) {
+        kavri_cap_stats_t s{};
+        EXPECT_EQ(kavri_cap_get_stats(dev, &s), 1);
+        return s;
+    }
+    int cam_ = -1;
+    std::vector<uint8_t> buf_ = std::vector<uint8_t>(kFrameRoom);
+};
+
+TEST_F(CaptureMeta, FramesCarryTheirArrivalTimeAndIndexInOrder) {
+    kavri_dev_t *dev = start();
+    ASSERT_NE(dev, nullptr);
+    uint64_t prev_t = 0;
+    for (uint64_t i = 0; i < 12; ++i) {
+        kavri_frame_meta_t m{};
+        kavri_frame_info_t info{};
+        const uint64_t before = kavri::core::monotonic_ns();
+        ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, &m, 1), 1);
+        const uint64_t after = kavri::core::monotonic_ns();
+        // Queued frames arrived before the call; a waited-for one during it.
+        EXPECT_LE(m.t_ns, after);
+        EXPECT_GT(m.t_ns, prev_t);
+        if (i > 2) {
+            EXPECT_LT(before - std::min(before, m.t_ns), 200'000'000u) << i;
+        }
+        EXPECT_EQ(m.sequence, i);
+        EXPECT_EQ(m.lost_before, 0u);
+        kavri_frame_meta_t last{};
+        ASSERT_EQ(kavri_cap_get_frame_meta(dev, &last), 1);
+        EXPECT_EQ(last.t_ns, m.t_ns);
+        EXPECT_EQ(last.frame_idx, m.frame_idx);
+        prev_t = m.t_ns;
+    }
+    const kavri_cap_stats_t s = stats(dev);
+    EXPECT_EQ(s.frames_delivered, 12u);
+    EXPECT_EQ(s.frames_lost + s.frames_discarded + s.frames_dropped, 0u);
+    EXPECT_EQ(s.capturing, 1);
+    EXPECT_GT(s.capture_ns, 300'000'000u);  // 12 frames at 30 fps
+    ASSERT_EQ(kavri_cap_stop(dev), 1);
+    const kavri_cap_stats_t stopped = stats(dev);
+    EXPECT_EQ(stopped.capturing, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(stats(dev).capture_ns, stopped.capture_ns);  // frozen at the stop
+    // A new start counts afresh.
+    ASSERT_EQ(kavri_cap_start(dev), 1);
+    EXPECT_EQ(stats(dev).frames_delivered, 0u);
+    kavri_frame_meta_t none{};
+    EXPECT_EQ(kavri_cap_get_frame_meta(dev, &none), 0);
+}
+
+// Each cause of a missing frame is counted as what it is, and the gaps the
+// frames report add up to those counts.
+TEST_F(CaptureMeta, MissingFramesAreCountedByCause) {
+    kavri_dev_t *dev = start(2);
+    ASSERT_NE(dev, nullptr);
+    std::vector<kavri_frame_meta_t> meta(3);
+    kavri_frame_info_t info{};
+    ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, meta.data(), 1), 1);
+
+    // Chunks that never arrive: lost in transfer (a T0 frame is 2 chunks).
+    ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_DROP_CHUNKS, 4, 0, nullptr), CAMSIM_OK);
+    // A damaged payload: discarded by the parser.
+    ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_CORRUPT_PAYLOAD, 1, 0, nullptr), CAMSIM_OK);
+    uint64_t gaps = 0;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, meta.data(), 1),
+                  1);
+        gaps += meta[0].lost_before;
+    }
+    kavri_cap_stats_t s = stats(dev);
+    EXPECT_GE(s.frames_lost, 1u);
+    EXPECT_GE(s.frames_discarded, 1u);
+    EXPECT_GE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps);
+    EXPECT_LE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps + 2);
+
+    // A slow application: the two-frame queue overflows, frames are dropped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, meta.data(), 1), 1);
+    gaps += meta[0].lost_before;
+    s = stats(dev);
+    EXPECT_GE(s.frames_dropped, 4u);
+    // The fetch drains the queue behind the frame it takes: those frames are
+    // dropped now and show as a gap at the next frame delivered.
+    EXPECT_GE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps);
+    EXPECT_LE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps + 2);
+    EXPECT_EQ(s.frames_delivered, 10u);
+    EXPECT_GT(s.bytes_skipped, 0u);
+}
+
+TEST_F(CaptureMeta, TransferFaultsAreCountedAndClosedHandlesRefused) {
+    kavri_dev_t *dev = start();
+    ASSERT_NE(dev, nullptr);
+    kavri_frame_info_t info{};
+    ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1);
+    ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_TIMEOUT_BULK_IN, 3, 0, nullptr), CAMSIM_OK);
+    ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_STALL_BULK_IN, 2, 0, nullptr), CAMSIM_OK);
+    ASSERT_EQ(kavri_cap_get_frames(dev, 3, buf_.data(), kFrameRoom, &info), 3);
+    const kavri_cap_stats_t s = stats(dev);
+    EXPECT_EQ(s.transfer_timeouts, 3u);
+    EXPECT_EQ(s.transfer_stalls, 2u);
+    EXPECT_EQ(s.transfer_errors, 0u);
+    kavri_dev_close(dev);
+    kavri_cap_stats_t closed{};
+    closed.frames_delivered = 7;
+    EXPECT_EQ(kavri_cap_get_stats(dev, &closed), 0);
+    EXPECT_EQ(closed.frames_delivered, 0u);
+    EXPECT_EQ(kavri_cap_get_stats(dev, nullptr), 0);
+}
+
+}  // namespace

@@ -1,0 +1,12 @@
+# Camera arrival and removal on the simulator, which must come before libusb
+# (and kavri). The same tests run twice: through the stand-in's libusb
+# hotplug, and with the watcher forced to poll the bus list.
+if(TARGET kavri_camsim)
+  kavri_add_gtest(test_api_hotplug
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hotplug_test.cpp
+    LIBS -Wl,--no-as-needed kavri_camsim kavri
+    LABELS threads
+    TIMEOUT 120)
+  gtest_discover_tests(test_api_hotplug DISCOVERY_MODE PRE_TEST TEST_PREFIX "polling."
+                       PROPERTIES TIMEOUT 120 LABELS threads ENVIRONMENT KAVRI_HOTPLUG_POLL=1)
+endif()

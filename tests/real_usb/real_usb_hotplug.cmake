@@ -1,0 +1,15 @@
+# Camera arrival and removal behind the real libusb (after real_usb.cmake,
+# which defines kavri_add_real_usb_test): through libusb's hotplug in the
+# umockdev testbed, and again polling the bus list, the path of platforms
+# without hotplug. The stand-in's own hotplug test stays with the stand-in.
+if(COMMAND kavri_add_real_usb_test)
+  kavri_add_real_usb_test(test_real_usb_hotplug
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/api/hotplug_test.cpp
+    FILTER "-HotplugTest.StandIn*")
+  # That test's libusb calls are compiled in, though filtered out here.
+  target_link_libraries(test_real_usb_hotplug PRIVATE PkgConfig::LIBUSB)
+  target_compile_definitions(test_real_usb_hotplug PRIVATE KAVRI_TEST_REAL_USB)
+  gtest_discover_tests(test_real_usb_hotplug DISCOVERY_MODE PRE_TEST
+                       TEST_FILTER "-HotplugTest.StandIn*" TEST_PREFIX "real_usb.polling."
+                       PROPERTIES TIMEOUT 120 LABELS real_usb ENVIRONMENT KAVRI_HOTPLUG_POLL=1)
+endif()

@@ -10,7 +10,8 @@ GENERATOR  ?= Ninja
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 	libusb-1.0-0-dev libuv1-dev libarchive-dev libsqlite3-dev sqlite3 libgtest-dev libgmock-dev \
 	libbenchmark-dev libopencv-dev libopenni2-dev libpng-dev libcli11-dev valgrind \
-	clang-format doxygen umockdev libumockdev-dev
+	clang-format doxygen umockdev libumockdev-dev libboost-dev libjs-three chromium chromium-driver \
+	python3-selenium
 
 # The Python package's tests, examples and installs (Debian's interpreter).
 DEB_PACKAGES += python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-pip \

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cli/cli_error.h"
+#include "cli/cmd_view.h"
 #include "cli/commands.h"
 
 namespace cli = kavri::cli;
@@ -76,10 +77,16 @@ int main(int argc, char **argv) {
 
     std::function<int()> run;
 
-    app.add_subcommand("list",
-                       "list the cameras: bus, port, address, speed, product, "
-                       "identification, versions, driver")
-        ->callback([&] { run = camera_only(g, "list", [&] { return cli::run_list(g); }); });
+    bool list_watch = false;
+    auto *list = app.add_subcommand("list",
+                                    "list the cameras: bus, port, address, speed, product, "
+                                    "identification, versions, driver");
+    list->add_flag("--watch", list_watch,
+                   "then print each arrival (+) and removal (-) until Ctrl-C");
+    list->callback([&] {
+        run = camera_only(g, "list",
+                          [&] { return list_watch ? cli::run_list_watch(g) : cli::run_list(g); });
+    });
     app.add_subcommand("info",
                        "one camera in detail: settings, calibration state, lens (with --from: "
                        "the recorded camera and what the recording holds)")
@@ -195,6 +202,17 @@ int main(int argc, char **argv) {
     fw->add_option("-t,--type", dopt.type, "data type of the firmware (default 0)");
     fw->callback(
         [&] { run = camera_only(g, "firmware", [&] { return cli::run_firmware(g, dopt); }); });
+
+    cli::ViewOptions vo;
+    auto *view = app.add_subcommand(
+        "view", "a live view in the browser: images, point cloud, settings, snapshots, recording");
+    view->add_option("--port", vo.port, "TCP port (0: any free one)");
+    view->add_option("--bind", vo.bind,
+                     "listen on this address instead of 127.0.0.1 (others on the network can "
+                     "then reach the page with the token)");
+    view->add_option("--out-dir", vo.out_dir, "folder for the recordings made from the page");
+    add_setup_options(view, vo.setup);
+    view->callback([&] { run = [&] { return cli::run_view(g, vo); }; });
 
     app.add_subcommand("doctor", "check what stands between you and a working camera")
         ->callback([&] { run = camera_only(g, "doctor", [&] { return cli::run_doctor(g); }); });

@@ -13,6 +13,9 @@ set(found "")
 foreach(line IN LISTS lines)
   if(line MATCHES "^(.+\\.o):$")
     set(object ${CMAKE_MATCH_1})
+  elseif(line MATCHES "^ +[wv] __cxa_pure_virtual$")
+    # The C++ runtime's handler, referred to weakly by the vtable of every
+    # abstract class (shared_ptr's control block): no area of ours.
   elseif(line MATCHES "^ +[wv] ([^ ]+)$")
     list(APPEND found "${object}: ${CMAKE_MATCH_1}")
   endif()

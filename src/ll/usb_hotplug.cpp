@@ -64,7 +64,28 @@ struct Hub {
     std::shared_ptr<Watcher> watcher;
     std::thread thread;
     std::atomic<std::thread::id> thread_id{};
+    // Runs that ended from inside their own callback, joined by the next
+    // removal or shutdown off the watcher thread (so their contexts are gone
+    // before the process is).
+    std::vector<std::thread> ended;
 };
+
+// The ended runs (and a stopped current one) to join, taken under h.mu off
+// the watcher thread; joined by the caller once the lock is released.
+std::vector<std::thread> take_ended_locked(Hub &h) {
+    std::vector<std::thread> out = std::move(h.ended);
+    h.ended.clear();
+    if (h.watcher && h.watcher->stop && h.thread.joinable()) {
+        out.push_back(std::move(h.thread));
+        h.watcher.reset();
+    }
+    return out;
+}
+
+void join_all(std::vector<std::thread> &threads) {
+    for (std::thread &t : threads)
+        if (t.joinable()) t.join();
+}
 
 Hub &hub() {
     // Never destroyed: the watcher may still run while the process exits.
@@ -354,7 +375,7 @@ DeviceSubscription device_change_subscribe(DeviceChangeFn fn) {
         // A run that is ending (its last subscriber left from inside a
         // callback) finishes on its own: joining it here could wait for a
         // callback that waits for this caller.
-        if (h.thread.joinable()) h.thread.detach();
+        if (h.thread.joinable()) h.ended.push_back(std::move(h.thread));
         h.watcher = w;
         h.thread = std::thread(watcher_main, w, std::move(ctx));
         h.thread_id.store(h.thread.get_id());
@@ -375,7 +396,13 @@ void device_change_unsubscribe(DeviceSubscription id) {
     Hub &h = hub();
     std::unique_lock lock(h.mu);
     auto it = std::find_if(h.subs.begin(), h.subs.end(), [&](auto &s) { return s->id == id; });
-    if (it == h.subs.end()) return;
+    if (it == h.subs.end()) {
+        if (on_device_watch_thread()) return;
+        std::vector<std::thread> done = take_ended_locked(h);
+        lock.unlock();
+        join_all(done);
+        return;
+    }
     (*it)->removed = true;
     h.subs.erase(it);
     const bool inside = on_device_watch_thread();
@@ -384,10 +411,9 @@ void device_change_unsubscribe(DeviceSubscription id) {
     h.watcher->stop = true;
     poke_locked(h, *h.watcher);
     if (inside) return;  // the run ends once this callback returns
-    std::thread t = std::move(h.thread);
-    h.watcher.reset();
+    std::vector<std::thread> done = take_ended_locked(h);
     lock.unlock();
-    if (t.joinable()) t.join();
+    join_all(done);
 }
 
 void device_watch_shutdown() {
@@ -395,17 +421,20 @@ void device_watch_shutdown() {
     std::unique_lock lock(h.mu);
     for (auto &s : h.subs) s->removed = true;
     h.subs.clear();
-    if (!h.watcher) return;
-    h.watcher->stop = true;
-    poke_locked(h, *h.watcher);
-    h.watcher.reset();
-    std::thread t = std::move(h.thread);
+    if (h.watcher) {
+        h.watcher->stop = true;
+        poke_locked(h, *h.watcher);
+    }
     if (on_device_watch_thread()) {
-        t.detach();  // kavri_uninit from a callback: the run ends after it
+        // kavri_uninit from a callback: the run ends after it, and the next
+        // removal or shutdown from another thread joins it.
+        if (h.thread.joinable()) h.ended.push_back(std::move(h.thread));
+        h.watcher.reset();
         return;
     }
+    std::vector<std::thread> done = take_ended_locked(h);
     lock.unlock();
-    if (t.joinable()) t.join();
+    join_all(done);
 }
 
 }  // namespace kavri::ll

@@ -1,7 +1,8 @@
-# kavri_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l] [TIMEOUT s])
-# One GoogleTest executable, registered with CTest test by test.
+# kavri_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l] [TIMEOUT s] [SERIAL])
+# One GoogleTest executable, registered with CTest test by test. SERIAL runs
+# its tests with nothing beside them.
 function(kavri_add_gtest name)
-  cmake_parse_arguments(arg "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(arg "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${arg_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include
                                              ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
@@ -10,6 +11,10 @@ function(kavri_add_gtest name)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 300)
   endif()
+  set(serial FALSE)
+  if(arg_SERIAL)
+    set(serial TRUE)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${arg_LABELS}")
+                       PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${arg_LABELS}" RUN_SERIAL ${serial})
 endfunction()

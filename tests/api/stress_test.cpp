@@ -164,9 +164,9 @@ double run_seconds() {
 
 kavri_stress::Failures g_failures;
 
-// What the library logged on this thread since the last clear, so that a
-// failed call says why.
-constexpr size_t kLogKept = 400;
+// What the library logged on this thread since the last clear, debug lines
+// included, so that a failed call says why.
+constexpr size_t kLogKept = 2000;
 thread_local std::string t_log;
 void keep_log(unsigned /*level*/, const char *text, void * /*user*/) {
     if (t_log.size() < kLogKept) t_log.append(text).append("; ");
@@ -178,6 +178,10 @@ bool timed_out(const std::string &log) {
     return log.find("timeout") != std::string::npos || log.find("TIMEOUT") != std::string::npos;
 }
 constexpr uint64_t kTimeoutsPerMille = 10;  // of a camera's control calls
+// A camera whose commands queue behind a slow stream makes few control
+// calls in a short run; a couple of time-outs are tolerated whatever the
+// count.
+constexpr uint64_t kTimeoutsAlways = 2;
 
 // The settings a decode depends on; unknown after a disruption or a call
 // whose outcome is uncertain.
@@ -406,7 +410,16 @@ struct ParamRange {
     uint8_t id, len;
     uint32_t lo, hi;
 };
-constexpr ParamRange kParams[kControlThreads] = {{kParamFps, 4, 10, 60}, {kParamIntg, 2, 200, 600}};
+#ifdef KAVRI_TEST_REAL_USB
+// Behind the real libusb every URB crosses the emulated device's socket
+// (about 25 MB/s for all cameras together): at 60 fps three cameras would
+// fill it, and every command would queue behind their frames.
+constexpr uint32_t kFpsMax = 20;
+#else
+constexpr uint32_t kFpsMax = 60;
+#endif
+constexpr ParamRange kParams[kControlThreads] = {{kParamFps, 4, 10, kFpsMax},
+                                                 {kParamIntg, 2, 200, 600}};
 
 // One parameter and one block of registers, written and read back. A value
 // is known once a write of it succeeded; a failed write leaves it unknown.
@@ -491,7 +504,7 @@ class Stress : public ApiTest {
         std::filesystem::create_directories(dir_);
         ASSERT_EQ(kavri_path_cfg(dir_.c_str()), 0);
         kavri_log_set_callback(keep_log, nullptr);
-        kv_log_enable(KV_LOG_SINK_CALLBACK, KV_LOG_WRN, nullptr);
+        kv_log_enable(KV_LOG_SINK_CALLBACK, KV_LOG_DBG, nullptr);
     }
     void TearDown() override {
         for (Camera &c : cams_) kavri_dev_close(&c.dev);
@@ -647,7 +660,9 @@ TEST_F(Stress, ThreeCamerasTheWayAnApplicationUsesThem) {
         if (c.timeouts.load() > 0)
             std::printf("%s: %lu of %lu control calls timed out\n", c.name.c_str(),
                         (unsigned long)c.timeouts.load(), (unsigned long)c.control_calls.load());
-        EXPECT_LE(c.timeouts.load() * 1000, c.control_calls.load() * kTimeoutsPerMille) << c.name;
+        EXPECT_LE(c.timeouts.load(),
+                  std::max(kTimeoutsAlways, c.control_calls.load() * kTimeoutsPerMille / 1000))
+            << c.name;
     }
     std::printf("%d disruptions in %.1f s\n", disruptions,
                 std::chrono::duration<double>(Clock::now() - t0).count());

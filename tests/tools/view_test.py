@@ -90,6 +90,10 @@ try:
         # Access checks, outside the browser.
         check(status_of(base, "/") == 403, "a request without the token is refused (403)")
         check(status_of(base, "/?t=" + "0" * 32) == 403, "a wrong token is refused (403)")
+        check(status_of(base, "/?t=" + token, {"Origin": "http://evil.example"}) == 403,
+              "a request from another site's page is refused (403), even with the token")
+        check(status_of(base, "/?t=" + token, {"Origin": base}) == 200,
+              "a request from the viewer's own page is served")
         ws_headers = {"Connection": "Upgrade", "Upgrade": "websocket", "Sec-WebSocket-Version": "13",
                       "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==", "Origin": "http://evil.example"}
         check(status_of(base, "/ws?t=" + token, ws_headers) == 403,

@@ -158,6 +158,16 @@ try:
         ans = wait_for(drv, "return window.kavriView.answers.find(a => a.name === 'fps')")
         check(ans is not None and not ans["ok"], "a frame rate out of range is refused and says so")
 
+        # One image at a time: only the chosen one shows, larger; then back.
+        shown = drv.execute_script("""const pick = (id, v) => { const e = document.getElementById(id);
+              e.value = v; e.dispatchEvent(new Event('change')); };
+            pick('layout', 'single'); pick('shown', 'amp');
+            const vis = ['dist', 'amp', 'mask'].filter(id => document.getElementById(id).offsetParent !== null);
+            const w = document.getElementById('amp').getBoundingClientRect().width;
+            pick('layout', 'side');
+            return [vis, w, ['dist', 'amp', 'mask'].filter(id => document.getElementById(id).offsetParent !== null)];""")
+        check(shown[0] == ["amp"] and shown[1] > 320 and len(shown[2]) == 3,
+              f"the images show one at a time, larger, or side by side ({shown})")
         check((wait_for(drv, "return window.kavriView.cloudPoints") or 0) > 10000,
               "the point cloud holds the frame's points")
         cloud = drv.execute_script("""

@@ -187,6 +187,23 @@ for (const id of ['dist', 'amp', 'mask']) {
   });
 }
 
+// ---- layout: the images side by side, or one at a time ----
+function applyLayout() {
+  const single = $('layout').value === 'single';
+  $('images').classList.toggle('single', single);
+  $('shown').hidden = !single;
+  for (const id of ['dist', 'amp', 'mask']) $('img-' + id).classList.toggle('shown', $('shown').value === id);
+  localStorage.setItem('kavri-view-layout', JSON.stringify([$('layout').value, $('shown').value]));
+}
+try {
+  const [layout, shown] = JSON.parse(localStorage.getItem('kavri-view-layout')) || [];
+  if (layout) $('layout').value = layout;
+  if (shown) $('shown').value = shown;
+} catch { /* nothing kept, or not ours */ }
+$('layout').onchange = applyLayout;
+$('shown').onchange = applyLayout;
+applyLayout();
+
 // ---- controls ----
 const CONTROLS = [
   ['fps', 'frame rate'], ['intg_time', 'integration time'], ['mod_freq', 'modulation frequency (Hz)'],

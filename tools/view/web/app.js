@@ -12,9 +12,9 @@ const FLAG_REPLAY = 1;
 // Test and debugging hooks: what arrived and what was painted. latencies:
 // from the frame's last byte reaching the host to its paint (ms); serverAges:
 // the server's share of that; messageToPaint: from the WebSocket message to
-// the paint.
+// the paint; paintMs: the page's own time for a paint.
 const stats = { received: 0, painted: 0, skipped: 0, latencies: [], serverAges: [],
-                messageToPaint: [], last: null, answers: [], status: null, cloudPoints: 0,
+                messageToPaint: [], paintMs: [], last: null, answers: [], status: null, cloudPoints: 0,
                 hello: null };
 const KEEP_SAMPLES = 300;
 window.kavriView = stats;
@@ -70,6 +70,7 @@ function fit(canvas, w, h) { if (canvas.width !== w || canvas.height !== h) { ca
 function paint() {
   scheduled = false;
   if (!pending) return;
+  const started = performance.now();
   const { buf, arrived } = pending;
   pending = null;
   const f = parseFrame(buf);
@@ -103,6 +104,7 @@ function paint() {
   keep(stats.latencies, latency);
   keep(stats.serverAges, f.ageMs);
   keep(stats.messageToPaint, performance.now() - arrived);
+  keep(stats.paintMs, performance.now() - started);
   // Frames the capture made since this page's first that it did not paint:
   // left out by the server for a slow page, or replaced here before a paint.
   if (firstNumber === null || f.number < firstNumber) firstNumber = f.number - stats.painted + 1;

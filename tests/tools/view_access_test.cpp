@@ -42,3 +42,15 @@ TEST(ViewAccess, OriginMustBeThePagesOwn) {
     EXPECT_FALSE(origin_ok("https://127.0.0.1:8321", "127.0.0.1:8321"));
     EXPECT_FALSE(origin_ok("http://127.0.0.1:8321.evil.example", "127.0.0.1:8321"));
 }
+
+TEST(ViewAccess, EveryRequestChecksHostTokenAndOrigin) {
+    const std::string t = make_token();
+    const std::string target = "/app.js?t=" + t;
+    constexpr std::string_view kHost = "127.0.0.1:8321";
+    EXPECT_EQ(request_refusal(target, kHost, "", t, true), nullptr);
+    EXPECT_EQ(request_refusal(target, kHost, "http://127.0.0.1:8321", t, true), nullptr);
+    EXPECT_NE(request_refusal(target, kHost, "http://evil.example", t, true), nullptr);
+    EXPECT_NE(request_refusal(target, kHost, "null", t, true), nullptr);
+    EXPECT_NE(request_refusal("/app.js", kHost, "", t, true), nullptr);
+    EXPECT_NE(request_refusal(target, "evil.example:8321", "", t, true), nullptr);
+}

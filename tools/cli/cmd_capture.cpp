@@ -149,6 +149,7 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
         }
     }
     src.stop();
+    const kavri_cap_stats_t counts = src.library_stats();
     if (kv) kv->finish();
     if (oni) oni->close();
     if (src.frames() == 0)
@@ -175,6 +176,7 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
                     ended ? " (the recording ended before --frames)" : "");
     std::printf("lost:        %u dropped in the stream, %u discarded as damaged\n", src.dropped(),
                 src.discarded());
+    std::printf("library:     %s\n", lost_by_cause(counts).c_str());
     std::printf(
         "distance:    %zu of %zu pixels valid; min %.0f mm, median %.0f mm, mean %.0f mm, "
         "max %.0f mm (last frame)\n",

@@ -7,6 +7,7 @@
 #include "cli/cmd_view.h"
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,6 +68,8 @@ constexpr size_t kFloatsPerPoint = 4;
 constexpr size_t kRayFloats = 3;
 constexpr float kOneMetre = 1.0f;
 constexpr double kMsPerSecond = 1000.0;
+constexpr double kNsPerMs = 1e6;
+constexpr uint64_t kNsPerSecond = 1000000000;
 constexpr const char *kInstalledWebDir = "share/kavri/view";
 constexpr const char *kIndexFile = "index.html";
 
@@ -100,6 +103,13 @@ double wall_ms() {
     return std::chrono::duration<double, std::milli>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// CLOCK_MONOTONIC, the library's clock for the frames' arrival times.
+uint64_t monotonic_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * kNsPerSecond + static_cast<uint64_t>(t.tv_nsec);
 }
 
 double cpu_seconds() {
@@ -614,14 +624,20 @@ void Viewer::make_rays(uint32_t w, uint32_t h) {
 
 std::string Viewer::status_json(double fps, double cpu_ms) {
     const view::ServerStats s = server_->stats();
-    char nums[512];
+    const kavri_cap_stats_t c = src_.library_stats();
+    using ull = unsigned long long;
+    char nums[768];
     std::snprintf(nums, sizeof nums,
-                  "\"fps\":%.2f,\"frames\":%u,\"dropped\":%u,\"discarded\":%u,\"sent\":%llu,"
-                  "\"superseded\":%llu,\"clients\":%u,\"refused\":%llu,\"cpu_ms_per_frame\":%.3f",
-                  fps, src_.frames(), src_.dropped(), src_.discarded(),
-                  static_cast<unsigned long long>(s.frames_sent),
-                  static_cast<unsigned long long>(s.frames_superseded), s.clients,
-                  static_cast<unsigned long long>(s.refused), cpu_ms);
+                  "\"fps\":%.2f,\"frames\":%u,\"lost\":{\"transfer\":%llu,\"damaged\":%llu,"
+                  "\"slow_fetch\":%llu,\"refused\":%llu,\"bytes_skipped\":%llu,"
+                  "\"transfer_errors\":%llu},\"sent\":%llu,\"superseded\":%llu,\"clients\":%u,"
+                  "\"refused\":%llu,\"cpu_ms_per_frame\":%.3f",
+                  fps, src_.frames(), static_cast<ull>(c.frames_lost),
+                  static_cast<ull>(c.frames_discarded), static_cast<ull>(c.frames_dropped),
+                  static_cast<ull>(c.frames_refused), static_cast<ull>(c.bytes_skipped),
+                  static_cast<ull>(c.transfer_timeouts + c.transfer_stalls + c.transfer_errors),
+                  static_cast<ull>(s.frames_sent), static_cast<ull>(s.frames_superseded), s.clients,
+                  static_cast<ull>(s.refused), cpu_ms);
     std::string out = std::string("{\"type\":\"status\",") + nums;
     if (replay_) {
         kavri_rec_info_t info{};
@@ -672,6 +688,11 @@ void Viewer::run(const InterruptFlag &stop) {
             paused_ = true;
             continue;
         }
+        // The latency the page shows starts when the frame's last byte
+        // reached the host. A replay's times are the recording's, not this
+        // host's: its frames count from their delivery.
+        const uint64_t arrival_ns =
+            replay_ || src_.meta().t_ns == 0 ? monotonic_ns() : src_.meta().t_ns;
         const kavri_frame_info_t &info = src_.info();
         decode_distance(dev_, src_, dist_);
         decode_gray(dev_, src_, gray_);
@@ -692,10 +713,12 @@ void Viewer::run(const InterruptFlag &stop) {
         m.flags = static_cast<uint16_t>((replay_ ? view::kFlagReplay : 0) |
                                         (calibrated_ ? view::kFlagCalibrated : 0) |
                                         (paused_ ? view::kFlagPaused : 0));
-        m.capture_ms = wall_ms();
+        // Both clocks read together: the arrival on the wall clock the page compares with.
+        m.arrival_ms = wall_ms() - static_cast<double>(monotonic_ns() - arrival_ns) / kNsPerMs;
         m.stream_s = static_cast<double>(src_.micros_since_first()) / 1e6;
-        m.dropped = src_.dropped();
-        m.discarded = src_.discarded();
+        const kavri_cap_stats_t c = src_.library_stats();
+        m.lost = static_cast<uint32_t>(c.frames_lost + c.frames_discarded + c.frames_dropped +
+                                       c.frames_refused);
         m.fps = static_cast<float>(
             recent.size() > 1
                 ? (recent.size() - 1) /
@@ -706,7 +729,11 @@ void Viewer::run(const InterruptFlag &stop) {
             kavri_rec_get_info(dev_, &ri);
             m.replay_position = ri.position;
         }
-        auto msg = std::make_shared<const std::string>(view::encode_frame(m, dist_, gray_));
+        std::string encoded = view::encode_frame(m, dist_, gray_);
+        view::set_frame_age(
+            encoded,
+            static_cast<float>(static_cast<double>(monotonic_ns() - arrival_ns) / kNsPerMs));
+        auto msg = std::make_shared<const std::string>(std::move(encoded));
         {
             std::lock_guard lock(latest_mu_);
             latest_ = msg;
@@ -718,6 +745,7 @@ void Viewer::run(const InterruptFlag &stop) {
         }
     }
     src_.stop();
+    std::printf("library:     %s\n", lost_by_cause(src_.library_stats()).c_str());
     // Commands still in flight end before the server and the camera go.
     std::unique_ptr<Worker> control;
     {

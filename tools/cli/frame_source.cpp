@@ -162,7 +162,8 @@ bool FrameSource::try_next() {
 
 void FrameSource::fetch_live() {
     for (int empty = 0;; ++empty) {
-        const int r = kavri_cap_get_frames(dev_, 1, buf_.data(), kRawBufferBytes, &info_);
+        const int r =
+            kavri_cap_get_frames_meta(dev_, 1, buf_.data(), kRawBufferBytes, &info_, &meta_, 1);
         discarded_ = g_discarded.load();
         if (r == 1) return;
         if (r < 0) stream_failed(r);
@@ -180,7 +181,12 @@ bool FrameSource::fetch_replay() {
     for (;;) {
         const int r = kavri_cap_get_frame(dev_, buf_.data(), kRawBufferBytes, &info_);
         discarded_ = g_discarded.load();
-        if (r == 1) return true;
+        if (r == 1) {
+            // The only fetching thread, no frame callback: the last frame
+            // delivered is this one.
+            kavri_cap_get_frame_meta(dev_, &meta_);
+            return true;
+        }
         if (r < 0) stream_failed(r);
         if (const int32_t e = g_stream_error.load(); e != 0) stream_failed(e);
         // Ended counts only when no frame waits, so none is left behind.
@@ -225,6 +231,24 @@ uint64_t FrameSource::micros_since_first() const {
                                      fps_setting_);
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(last_ - first_).count());
+}
+
+kavri_cap_stats_t FrameSource::library_stats() const {
+    kavri_cap_stats_t s{};
+    kavri_cap_get_stats(dev_, &s);
+    return s;
+}
+
+std::string lost_by_cause(const kavri_cap_stats_t &s) {
+    auto u = [](uint64_t v) { return std::to_string(v); };
+    std::string out = u(s.frames_lost) + " lost in transfer, " + u(s.frames_discarded) +
+                      " damaged, " + u(s.frames_dropped) + " dropped for a slow fetch, " +
+                      u(s.frames_refused) + " refused by the consistency check; " +
+                      u(s.bytes_skipped) + " stream bytes skipped";
+    if (s.transfer_timeouts + s.transfer_stalls + s.transfer_errors != 0)
+        out += "; transfers: " + u(s.transfer_timeouts) + " timed out, " + u(s.transfer_stalls) +
+               " stalled, " + u(s.transfer_errors) + " failed";
+    return out;
 }
 
 void decode_distance(kavri_dev_t *dev, const FrameSource &src, std::vector<float> &out) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "cli/commands.h"
@@ -34,6 +35,11 @@ class FrameSource {
 
     std::span<const uint8_t> raw() const { return {buf_.data(), info_.frame_size}; }
     const kavri_frame_info_t &info() const { return info_; }
+    // The library's description of the current frame: its arrival time
+    // (CLOCK_MONOTONIC for a camera, the recording's own time for a replay).
+    const kavri_frame_meta_t &meta() const { return meta_; }
+    // The library's counts of the running (or last) capture, lost frames by cause.
+    kavri_cap_stats_t library_stats() const;
     uint32_t frames() const { return frames_; }
     uint32_t dropped() const { return dropped_; }
     uint32_t discarded() const { return discarded_; }
@@ -58,6 +64,7 @@ class FrameSource {
     bool replay_;
     std::vector<uint8_t> buf_;
     kavri_frame_info_t info_{};
+    kavri_frame_meta_t meta_{};
     uint32_t frames_ = 0, dropped_ = 0, discarded_ = 0, fps_setting_ = 0, restarts_ = 0;
     uint64_t stream_ticks_ = 0;  // frame periods since the first frame (replays)
     std::chrono::steady_clock::duration replay_quiet_limit_{};
@@ -65,6 +72,11 @@ class FrameSource {
     bool started_ = false;
     std::chrono::steady_clock::time_point first_, last_;
 };
+
+// One line of the library's counts: frames lost in transfer, damaged,
+// dropped for a slow fetch, refused, bytes skipped, and the transfers that
+// failed when any did.
+std::string lost_by_cause(const kavri_cap_stats_t &s);
 
 // Distance (metres) and gray images of the current frame; throws CliError.
 void decode_distance(kavri_dev_t *dev, const FrameSource &src, std::vector<float> &out);

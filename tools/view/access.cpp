@@ -78,6 +78,14 @@ bool origin_ok(std::string_view origin, std::string_view host) {
            origin.substr(0, kScheme.size()) == kScheme && origin.substr(kScheme.size()) == host;
 }
 
+const char *request_refusal(std::string_view target, std::string_view host, std::string_view origin,
+                            std::string_view token, bool loopback_only) {
+    if (!host_ok(host, loopback_only)) return "unknown host name";
+    if (!token_ok(target, token)) return "the address needs the token that kavri-cli view printed";
+    if (!origin_ok(origin, host)) return "the page is not this server's";
+    return nullptr;
+}
+
 bool is_loopback_address(std::string_view addr) {
     return addr == "127.0.0.1" || addr == "::1" || addr == "localhost" ||
            addr.substr(0, 4) == "127.";

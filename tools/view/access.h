@@ -32,10 +32,19 @@ bool token_ok(std::string_view target, std::string_view token);
 // cannot reach it); with --bind any host.
 bool host_ok(std::string_view host, bool loopback_only);
 
-// True when a WebSocket upgrade's Origin is this server's own page: the
-// page's origin is "http://" followed by the Host it was loaded from. A
-// missing Origin (not a browser) is accepted: the token still applies.
+// True when a request's Origin is this server's own page: the page's origin
+// is "http://" followed by the Host it was loaded from. A missing Origin (not
+// a browser, or a browser's plain same-site request) is accepted: the token
+// still applies.
 bool origin_ok(std::string_view origin, std::string_view host);
+
+// Why a request (a page file, a download or a WebSocket upgrade) must be
+// answered 403, or nullptr when it may go ahead: a Host this server does not
+// answer to, a missing or wrong token, or an Origin of another site. A
+// foreign page that learnt the token must still not read the answers, so the
+// Origin counts for plain requests as well as for the WebSocket.
+const char *request_refusal(std::string_view target, std::string_view host, std::string_view origin,
+                            std::string_view token, bool loopback_only);
 
 // True when addr (as given to --bind) is a loopback address.
 bool is_loopback_address(std::string_view addr);

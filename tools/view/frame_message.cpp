@@ -11,6 +11,7 @@ constexpr float kMaxDistanceM = 60.0f;  // as valid_distance: beyond it nothing 
 constexpr float kMmPerM = 1000.0f;
 constexpr uint16_t kMaxMm = 60000;
 constexpr double kLowPercentile = 0.02, kHighPercentile = 0.98;
+constexpr size_t kAgeOffset = 44;
 
 template <typename T>
 void put(std::string &out, size_t at, T v) {
@@ -71,16 +72,20 @@ std::string encode_frame(const FrameMeta &m, std::span<const float> dist_m,
     put<uint32_t>(out, 12, m.height);
     put<uint32_t>(out, 16, m.number);
     put<uint32_t>(out, 20, m.stream_index);
-    put<double>(out, 24, m.capture_ms);
+    put<double>(out, 24, m.arrival_ms);
     put<double>(out, 32, m.stream_s);
-    put<uint32_t>(out, 40, m.dropped);
-    put<uint32_t>(out, 44, m.discarded);
+    put<uint32_t>(out, 40, m.lost);
+    put<float>(out, kAgeOffset, 0.0f);
     put<float>(out, 48, m.fps);
     put<uint32_t>(out, 52, m.replay_position);
     put<uint16_t>(out, 56, lo);
     put<uint16_t>(out, 58, hi);
     put<uint32_t>(out, 60, static_cast<uint32_t>(valid.size()));
     return out;
+}
+
+void set_frame_age(std::string &msg, float age_ms) {
+    if (msg.size() >= kFrameHeaderBytes) put<float>(msg, kAgeOffset, age_ms);
 }
 
 std::string encode_rays(uint32_t width, uint32_t height, std::span<const float> xyz) {

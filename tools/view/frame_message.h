@@ -29,9 +29,11 @@ struct FrameMeta {
     uint32_t number = 0;        // frames taken in this run
     uint32_t stream_index = 0;  // the stream's frame index
     uint16_t flags = 0;
-    double capture_ms = 0;  // wall clock (ms since 1970) when the frame was fetched
-    double stream_s = 0;    // the frame's time since the first
-    uint32_t dropped = 0, discarded = 0;
+    // Wall clock (ms since 1970) at which the frame's last byte reached the
+    // host; a replay's frames count from their delivery by the replay.
+    double arrival_ms = 0;
+    double stream_s = 0;           // the frame's time since the first
+    uint32_t lost = 0;             // frames lost since the capture start, every cause
     float fps = 0;                 // measured over the last second
     uint32_t replay_position = 0;  // replays: the frame delivered next
 };
@@ -39,13 +41,18 @@ struct FrameMeta {
 // Layout (little-endian, offsets in bytes):
 //   0 u32 magic "KVF1"   4 u16 header bytes   6 u16 flags
 //   8 u32 width         12 u32 height         16 u32 number   20 u32 stream index
-//  24 f64 capture ms    32 f64 stream s       40 u32 dropped  44 u32 discarded
+//  24 f64 arrival ms    32 f64 stream s       40 u32 lost
+//  44 f32 age (ms from the arrival to the message made: the server's share of the latency)
 //  48 f32 fps           52 u32 replay position
 //  56 u16 automatic range low (2nd percentile, mm)   58 u16 high (98th percentile)
 //  60 u32 pixels with a distance
 //  64 u16 distance[width x height] (mm, 0: none), then u16 amplitude[width x height]
 std::string encode_frame(const FrameMeta &meta, std::span<const float> dist_m,
                          std::span<const float> amplitude);
+
+// Writes the age into a frame message once it is made, so that the age
+// includes the making.
+void set_frame_age(std::string &msg, float age_ms);
 
 // Rays: x, y, z (f32) per pixel of a point one metre along that pixel's
 // ray, so the page places a point at ray x distance.

@@ -132,8 +132,10 @@ struct Server::Impl {
         ++refused;
         return text_response(req, http::status::forbidden, std::string("forbidden: ") + why);
     }
-    // Empty when a WebSocket upgrade may go ahead, else why not.
+    // nullptr when a WebSocket upgrade may go ahead, else why not.
     const char *upgrade_refusal(const Request &req) const;
+    // nullptr when any request passes the access checks, else why not.
+    const char *refusal(const Request &req) const;
     template <typename F>
     void for_each_session(F f);
 };
@@ -329,19 +331,18 @@ void Server::Impl::accept_next() {
 
 const char *Server::Impl::upgrade_refusal(const Request &req) const {
     if (target_path(sv(req.target())) != kWebSocketPath) return "no WebSocket here";
-    if (!token_ok(sv(req.target()), cfg.token)) return "the address needs the token";
-    if (!host_ok(sv(req[http::field::host]), loopback)) return "unknown host name";
-    if (!origin_ok(sv(req[http::field::origin]), sv(req[http::field::host])))
-        return "the page is not this server's";
-    return nullptr;
+    return refusal(req);
+}
+
+const char *Server::Impl::refusal(const Request &req) const {
+    return request_refusal(sv(req.target()), sv(req[http::field::host]),
+                           sv(req[http::field::origin]), cfg.token, loopback);
 }
 
 Response Server::Impl::handle(const Request &req) {
     if (req.method() != http::verb::get && req.method() != http::verb::head)
         return text_response(req, http::status::method_not_allowed, "only GET");
-    if (!host_ok(sv(req[http::field::host]), loopback)) return refuse(req, "unknown host name");
-    if (!token_ok(sv(req.target()), cfg.token))
-        return refuse(req, "the address needs the token that kavri-cli view printed");
+    if (const char *why = refusal(req)) return refuse(req, why);
     const std::string_view path = target_path(sv(req.target()));
     if (path.substr(0, kDownloadPrefix.size()) == kDownloadPrefix) {
         std::optional<Download> d;

@@ -9,9 +9,14 @@ const $ = (id) => document.getElementById(id);
 const FRAME_MAGIC = 0x3146564b, RAYS_MAGIC = 0x3152564b, HEADER = 64;
 const FLAG_REPLAY = 1;
 
-// Test and debugging hooks: what arrived and what was painted.
-const stats = { received: 0, painted: 0, latencies: [], arrivalToPaint: [], last: null,
-                answers: [], status: null, cloudPoints: 0, hello: null };
+// Test and debugging hooks: what arrived and what was painted. latencies:
+// from the frame's last byte reaching the host to its paint (ms); serverAges:
+// the server's share of that; messageToPaint: from the WebSocket message to
+// the paint; paintMs: the page's own time for a paint.
+const stats = { received: 0, painted: 0, skipped: 0, latencies: [], serverAges: [],
+                messageToPaint: [], paintMs: [], last: null, answers: [], status: null, cloudPoints: 0,
+                hello: null };
+const KEEP_SAMPLES = 300;
 window.kavriView = stats;
 
 // Near red, far blue, as the command line's pictures.
@@ -21,7 +26,7 @@ for (let i = 0; i < 256; i++) {
   ramp[3 * i] = c.r * 255; ramp[3 * i + 1] = c.g * 255; ramp[3 * i + 2] = c.b * 255;
 }
 
-let ws, rays = null, pending = null, scheduled = false, replayFrames = 0;
+let ws, rays = null, pending = null, scheduled = false, replayFrames = 0, firstNumber = null;
 
 function connect() {
   ws = new WebSocket(`ws://${location.host}/ws?t=${token}`);
@@ -47,8 +52,8 @@ function parseFrame(buf) {
   const w = v.getUint32(8, true), h = v.getUint32(12, true), n = w * h;
   return {
     flags: v.getUint16(6, true), w, h, number: v.getUint32(16, true),
-    captureMs: v.getFloat64(24, true), dropped: v.getUint32(40, true),
-    discarded: v.getUint32(44, true), fps: v.getFloat32(48, true),
+    arrivalMs: v.getFloat64(24, true), lost: v.getUint32(40, true),
+    ageMs: v.getFloat32(44, true), fps: v.getFloat32(48, true),
     position: v.getUint32(52, true), lo: v.getUint16(56, true), hi: v.getUint16(58, true),
     valid: v.getUint32(60, true),
     dist: new Uint16Array(buf, HEADER, n), amp: new Uint16Array(buf, HEADER + 2 * n, n),
@@ -65,6 +70,7 @@ function fit(canvas, w, h) { if (canvas.width !== w || canvas.height !== h) { ca
 function paint() {
   scheduled = false;
   if (!pending) return;
+  const started = performance.now();
   const { buf, arrived } = pending;
   pending = null;
   const f = parseFrame(buf);
@@ -92,15 +98,24 @@ function paint() {
   drawBar(lo, hi, f.h);
   updateCloud(f, lo, hi, ampMax);
   stats.painted++;
-  const now = performance.now();
-  stats.arrivalToPaint.push(now - arrived);
-  stats.latencies.push(Date.now() - f.captureMs);
-  if (stats.latencies.length > 300) { stats.latencies.shift(); stats.arrivalToPaint.shift(); }
+  // The server's clock and this one are the same when the page runs on the
+  // camera's host; through a tunnel to another machine they may differ.
+  const latency = Date.now() - f.arrivalMs;
+  keep(stats.latencies, latency);
+  keep(stats.serverAges, f.ageMs);
+  keep(stats.messageToPaint, performance.now() - arrived);
+  keep(stats.paintMs, performance.now() - started);
+  // Frames the capture made since this page's first that it did not paint:
+  // left out by the server for a slow page, or replaced here before a paint.
+  if (firstNumber === null || f.number < firstNumber) firstNumber = f.number - stats.painted + 1;
+  stats.skipped = f.number - firstNumber + 1 - stats.painted;
   $('fps').textContent = f.fps.toFixed(1);
-  $('lost').textContent = `${f.dropped} dropped, ${f.discarded} damaged`;
-  $('latency').textContent = `${(Date.now() - f.captureMs).toFixed(0)} ms`;
+  $('skipped').textContent = stats.skipped;
+  $('latency').textContent = `${latency.toFixed(0)} ms (server ${f.ageMs.toFixed(1)} ms)`;
   if (f.flags & FLAG_REPLAY) { $('position').textContent = `${f.position} / ${replayFrames}`; $('seek').value = f.position; }
 }
+
+function keep(list, v) { list.push(v); if (list.length > KEEP_SAMPLES) list.shift(); }
 
 function drawBar(lo, hi, h) {
   const bar = $('bar');
@@ -174,6 +189,23 @@ for (const id of ['dist', 'amp', 'mask']) {
   });
 }
 
+// ---- layout: the images side by side, or one at a time ----
+function applyLayout() {
+  const single = $('layout').value === 'single';
+  $('images').classList.toggle('single', single);
+  $('shown').hidden = !single;
+  for (const id of ['dist', 'amp', 'mask']) $('img-' + id).classList.toggle('shown', $('shown').value === id);
+  localStorage.setItem('kavri-view-layout', JSON.stringify([$('layout').value, $('shown').value]));
+}
+try {
+  const [layout, shown] = JSON.parse(localStorage.getItem('kavri-view-layout')) || [];
+  if (layout) $('layout').value = layout;
+  if (shown) $('shown').value = shown;
+} catch { /* nothing kept, or not ours */ }
+$('layout').onchange = applyLayout;
+$('shown').onchange = applyLayout;
+applyLayout();
+
 // ---- controls ----
 const CONTROLS = [
   ['fps', 'frame rate'], ['intg_time', 'integration time'], ['mod_freq', 'modulation frequency (Hz)'],
@@ -212,7 +244,10 @@ function onText(m) {
     }
   } else if (m.type === 'status') {
     stats.status = m;
-    $('lost').textContent = `${m.dropped} dropped, ${m.discarded} damaged, ${m.superseded} skipped for slow pages`;
+    const l = m.lost;
+    $('lost').textContent = `${l.transfer} in transfer, ${l.damaged} damaged, ${l.slow_fetch} dropped for a slow fetch, ` +
+      `${l.refused} refused by the consistency check, ${l.bytes_skipped} bytes skipped` +
+      (l.transfer_errors ? `, ${l.transfer_errors} failed transfers` : '');
     if (m.replay_frames !== undefined) replayFrames = m.replay_frames;
   } else if (m.type === 'recording') {
     $('rec-state').textContent = m.message;

@@ -55,7 +55,7 @@ extern "C" KAVRI_API int kavri_cap_get_stats(kavri_dev_t *dev, kavri_cap_stats_t
     // The index gaps hold every frame the camera counted and the application
     // did not get; what the parser's own counters do not explain never came.
     const uint64_t gaps = p->stat_gaps.load();
-    const uint64_t explained = uint64_t{st.frames_discarded} + st.frames_dropped;
+    const uint64_t explained = uint64_t{st.frames_discarded} + stats->frames_dropped;
     stats->frames_lost = gaps > explained ? gaps - explained : 0;
     const uint64_t refused = kavri::drv::refused_frames(p->drv);
     const uint64_t base = p->stat_refused_base.load();

@@ -84,11 +84,13 @@ kavri_frame_meta_t account_frame(kavri_dev_priv_t *p, const kv_stream_frame_info
     kavri_frame_meta_t m{};
     m.t_ns = t_ns;
     m.frame_idx = raw.fridx;
-    const int32_t prev = p->meta_prev_idx.exchange(static_cast<int32_t>(raw.fridx));
+    // A frame taken for nobody is one the application did not get: it stays
+    // in the next delivered frame's gap, as a frame dropped in the parser does.
     if (!delivered) {
         p->stat_unwanted.fetch_add(1, std::memory_order_relaxed);
         return m;
     }
+    const int32_t prev = p->meta_prev_idx.exchange(static_cast<int32_t>(raw.fridx));
     if (prev >= 0) m.lost_before = (raw.fridx - static_cast<uint32_t>(prev) - 1) & kFrameIndexMask;
     m.sequence = p->stat_delivered.fetch_add(1, std::memory_order_relaxed);
     p->stat_gaps.fetch_add(m.lost_before, std::memory_order_relaxed);

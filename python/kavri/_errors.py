@@ -2,12 +2,14 @@
 
 Every failed call raises a :class:`Error` subclass whose message carries
 what the library logged on the calling thread during the call (its own
-explanation: the camera's reply, the USB error).
+explanation: the camera's reply, the USB error; its warnings and errors,
+or when it gave none its notes, such as the end of a frame wait).
 """
 
 from __future__ import annotations
 
 import builtins
+import collections
 import logging
 import threading
 from typing import Optional
@@ -23,7 +25,7 @@ _TO_PYTHON = {
     LOG_WRN: logging.WARNING,
     LOG_ERR: logging.ERROR,
 }
-_KEPT_MESSAGES = 8  # of one call, for its error message
+_KEPT_MESSAGES = 8  # of one call and kind, for its error message
 
 
 class Error(Exception):
@@ -90,14 +92,20 @@ _calls = threading.local()
 
 
 def begin_call() -> None:
-    """Starts collecting the library's messages of this thread."""
-    _calls.messages = []
+    """Starts collecting the library's messages of this thread: the first
+    warnings and errors, and the last notes (info messages)."""
+    try:
+        _calls.messages.clear()
+        _calls.notes.clear()
+    except AttributeError:  # this thread's first call
+        _calls.messages = []
+        _calls.notes = collections.deque(maxlen=_KEPT_MESSAGES)
 
 
 def call_messages() -> list[str]:
-    """The warnings and errors the library logged on this thread since
-    begin_call()."""
-    return list(getattr(_calls, "messages", None) or [])
+    """The library's explanation of this thread's call since begin_call():
+    the warnings and errors it logged, else its notes."""
+    return list(getattr(_calls, "messages", None) or getattr(_calls, "notes", None) or [])
 
 
 def on_log(level: int, text: Optional[bytes]) -> None:
@@ -107,17 +115,22 @@ def on_log(level: int, text: Optional[bytes]) -> None:
         kept = getattr(_calls, "messages", None)
         if kept is not None and len(kept) < _KEPT_MESSAGES:
             kept.append(msg)
-    logger.log(_TO_PYTHON.get(level, logging.ERROR), "%s", msg)
+    elif level == LOG_INF:
+        notes = getattr(_calls, "notes", None)
+        if notes is not None:
+            notes.append(msg)
+    py_level = _TO_PYTHON.get(level, logging.ERROR)
+    if logger.isEnabledFor(py_level):
+        logger.log(py_level, "%s", msg)
 
 
 def library_level(python_level: int) -> int:
-    """The library threshold that feeds a Python level (warnings at least,
-    so failed calls can explain themselves)."""
+    """The library threshold that feeds a Python level: its notes at least,
+    so failed calls can explain themselves (the library gives few, none per
+    frame); the logger only sees those its level lets through."""
     if python_level <= logging.DEBUG:
         return LOG_DBG
-    if python_level <= logging.INFO:
-        return LOG_INF
-    return LOG_WRN
+    return LOG_INF
 
 
 def fail(cls, message: str, hint: str = ""):

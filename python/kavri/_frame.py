@@ -37,6 +37,29 @@ def _out_array(out: Optional[np.ndarray], shape: tuple, dtype, what: str) -> np.
     return out
 
 
+def _cloud_out(out: np.ndarray, pixels: int) -> np.ndarray:
+    """out checked as the room of an unorganized point cloud: (M, 3)
+    float32, C-contiguous and writable, M >= pixels."""
+    if (
+        not isinstance(out, np.ndarray)
+        or out.ndim != 2
+        or out.shape[1] != _POINT_FLOATS
+        or out.dtype != np.float32
+        or not out.flags.c_contiguous
+        or not out.flags.writeable
+    ):
+        raise ValueError(
+            f"out for points must be a writable C-contiguous float32 array of shape "
+            f"(M, {_POINT_FLOATS}), M >= {pixels} (one row per pixel)"
+        )
+    if out.shape[0] < pixels:
+        raise ValueError(
+            f"out for points has {out.shape[0]} rows: it needs one per pixel, {pixels}, "
+            f"as a frame may have that many points"
+        )
+    return out
+
+
 class _Scratch(threading.local):
     """Per-thread work arrays of a camera's conversions, so a loop that
     passes out= allocates nothing (conversions may run on several threads)."""
@@ -52,16 +75,37 @@ class _Scratch(threading.local):
         return a
 
 
-def mark_no_distance(d: np.ndarray, scratch: _Scratch) -> None:
+# 0 < d < 60 m on the bits of a float32: positive floats order as their bits,
+# so d is valid exactly when bits - 1 (wrapping at 0) < bits(60.0) - 1. That
+# rejects +0, 60 and above, infinity, NaN and everything negative.
+_VALID_BITS_LIMIT = np.uint32(np.float32(MAX_VALID_M).view(np.uint32) - 1)
+_ONE_BIT = np.uint32(1)
+_NAN_BITS = np.uint32(0x7FC00000)  # OR-ed into any float's bits gives a NaN
+
+
+def no_distance_mask(d: np.ndarray, scratch: "_Scratch") -> np.ndarray:
+    """True where d (float32, C-contiguous) holds no distance, False where
+    0 < d < 60 m; a scratch array."""
+    bits = scratch.get("bits", d.shape, np.uint32)
+    mask = scratch.get("nodist", d.shape, np.bool_)
+    np.subtract(d.view(np.uint32), _ONE_BIT, out=bits)
+    np.greater_equal(bits, _VALID_BITS_LIMIT, out=mask)
+    return mask
+
+
+def mark_no_distance(d: np.ndarray, scratch: "_Scratch") -> None:
     """NaN in place wherever the library put a marker instead of a distance
-    (the valid distances lie in 0 < d < 60 m)."""
-    valid = scratch.get("valid", d.shape, np.bool_)
-    below = scratch.get("below", d.shape, np.bool_)
-    np.greater(d, 0.0, out=valid)
-    np.less(d, MAX_VALID_M, out=below)
-    np.logical_and(valid, below, out=valid)
-    np.logical_not(valid, out=below)
-    np.copyto(d, np.float32(np.nan), where=below)
+    (the valid distances lie in 0 < d < 60 m). Whole-array passes without
+    casting buffers: a masked assignment branches on every pixel and costs
+    more than all of them once markers are scattered."""
+    mask = no_distance_mask(d, scratch)
+    if not mask.any():
+        return
+    nan_bits = scratch.get("bits", d.shape, np.uint32)
+    np.copyto(nan_bits, mask)
+    np.multiply(nan_bits, _NAN_BITS, out=nan_bits)
+    bits = d.view(np.uint32)
+    np.bitwise_or(bits, nan_bits, out=bits)
 
 
 class Frame:
@@ -140,39 +184,47 @@ class Frame:
         """The point cloud in metres in the camera frame (x right, y down,
         z forward), projected with the camera's lens parameters.
 
-        organized=False: (N, 3) float32, the N pixels with a distance in
-        image order. organized=True: (height, width, 3), NaN where a pixel
-        has no distance. distance: this frame's distance image if already
-        converted (saves a second decode). out (organized only): an array
-        to fill."""
+        organized=False: (N, 3) float32, one point for each of the N pixels
+        with a distance (0 < d < 60 m), in image order; N changes from frame
+        to frame. out: a C-contiguous float32 (M, 3) array with room for
+        every pixel, M >= height * width (so a busier frame cannot overflow
+        it); the points go into its first N rows and the view out[:N] is
+        returned.
+
+        organized=True: (height, width, 3), NaN where a pixel has no
+        distance. out: a C-contiguous float32 (height, width, 3) array,
+        filled and returned.
+
+        An out of another shape, type or layout raises ValueError.
+        distance: this frame's distance image if already converted (saves a
+        second decode; NaN counts as no distance)."""
         h, w = self.shape
-        cam = self._cam
-        scratch = cam._scratch
-        if distance is None:
-            distance = self.distance(out=scratch.get("dist", (h, w), np.float32), nan=False)
-        elif distance.shape != (h, w) or distance.dtype != np.float32:
-            raise ValueError(f"distance must be a float32 array of shape {(h, w)}")
-        distance = np.ascontiguousarray(distance)
+        scratch = self._cam._scratch
         if organized:
             pts = _out_array(out, (h, w, _POINT_FLOATS), np.float32, "organized points")
-            # Every pixel projected (a stand-in distance where there is none,
-            # so the library writes all of them in image order), then NaN.
-            valid = scratch.get("pvalid", (h, w), np.bool_)
-            np.greater(distance, 0.0, out=valid)
-            np.logical_and(valid, distance < MAX_VALID_M, out=valid)
-            full = scratch.get("pfull", (h, w), np.float32)
-            np.copyto(full, distance)
-            np.copyto(full, np.float32(1.0), where=~valid)
-            n = self._project(full, pts)
-            if n != w * h:
-                _errors.fail(_errors.Error, "the point-cloud projection failed")
-            np.copyto(pts, np.float32(np.nan), where=~valid[..., None])
-            return pts
-        if out is not None:
-            raise ValueError("out is only taken for organized point clouds")
-        work = scratch.get("pts", (h * w, _POINT_FLOATS), np.float32)
-        n = self._project(distance, work)
-        return work[:n].copy()
+        elif out is not None:
+            pts = _cloud_out(out, h * w)
+        else:
+            pts = scratch.get("pts", (h * w, _POINT_FLOATS), np.float32)
+        if distance is None:
+            distance = self.distance(out=scratch.get("dist", (h, w), np.float32), nan=False)
+        elif (not isinstance(distance, np.ndarray) or distance.shape != (h, w)
+              or distance.dtype != np.float32):
+            raise ValueError(f"distance must be a float32 array of shape {(h, w)}")
+        distance = np.ascontiguousarray(distance)
+        if not organized:
+            n = self._project(distance, pts)
+            return pts[:n] if out is not None else pts[:n].copy()
+        # Every pixel projected (a stand-in distance where there is none, so
+        # the library writes all of them in image order), then NaN.
+        invalid = no_distance_mask(distance, scratch)
+        full = scratch.get("pfull", (h, w), np.float32)
+        np.copyto(full, distance)
+        np.copyto(full, np.float32(1.0), where=invalid)
+        if self._project(full, pts) != w * h:
+            _errors.fail(_errors.Error, "the point-cloud projection failed")
+        np.copyto(pts, np.float32(np.nan), where=invalid[..., None])
+        return pts
 
     def _project(self, distance: np.ndarray, dst: np.ndarray) -> int:
         h, w = self.shape

@@ -2,6 +2,8 @@
 
 import ctypes
 import hashlib
+import time
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -66,8 +68,46 @@ def test_points_equal_the_c_point_cloud(kavri_sim):
         assert np.array_equal(pts, ref[: 3 * n].reshape(n, 3))
         org = frame.points(organized=True, distance=dist)
         valid = (dist > 0) & (dist < 60)
+        assert n < W * H and valid.sum() == n
         assert np.array_equal(org[valid], pts)
         assert np.isnan(org[~valid]).all()
+
+        room = np.full((W * H, 3), -1.0, dtype=np.float32)
+        filled = frame.points(out=room, distance=dist)
+        assert filled.base is room and filled.shape == (n, 3)
+        assert np.array_equal(filled, pts)
+        assert (room[n:] == -1.0).all()
+        assert np.array_equal(frame.points(out=room), pts)  # decoding its own distance
+        for bad in (np.zeros((W * H - 1, 3), np.float32), np.zeros((W * H, 3), np.float64),
+                    np.zeros((W * H, 4), np.float32), np.zeros(W * H * 3, np.float32),
+                    np.zeros((W * H, 6), np.float32)[:, ::2]):
+            with pytest.raises(ValueError, match="out for points"):
+                frame.points(out=bad, distance=dist)
+
+
+def test_conversions_into_out_arrays_allocate_nothing(kavri_sim):
+    with kavri.open() as cam:
+        frame = cam.snapshot()
+        dist, gray = np.empty((H, W), np.float32), np.empty((H, W), np.float32)
+        org, cloud = np.empty((H, W, 3), np.float32), np.empty((H * W, 3), np.float32)
+
+        def convert():
+            frame.distance(out=dist)
+            frame.gray(out=gray)
+            frame.points(organized=True, out=org)
+            frame.points(out=cloud)
+            frame.points(out=cloud, distance=dist)
+
+        convert()  # the per-thread work arrays come into being
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(3):
+                convert()
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak - before < 16 * 1024  # no image-sized array, not even a casting buffer
 
 
 def test_kept_frames_stay_intact_while_the_capture_goes_on(kavri_sim):
@@ -111,6 +151,23 @@ def test_callbacks_deliver_frames_and_raise_from_wait(kavri_sim):
             cam.wait(5.0)
         assert not cam.capturing
         cam.on_frame(None)
+
+
+def test_a_stream_that_goes_quiet_raises_timeout_with_the_librarys_reason(kavri_sim):
+    with kavri.open() as cam, cam.capture():
+        cam.next_frame()
+        kavri_sim.cameras[0].inject("drop_chunks", 1000)  # about 8 s without a frame
+        t0 = time.monotonic()
+        with pytest.raises(kavri.TimeoutError) as e:
+            for _ in cam.frames(timeout=0.5):
+                pass
+        waited = time.monotonic() - t0
+        kavri_sim.cameras[0].clear_faults()
+    assert isinstance(e.value, TimeoutError)  # the built-in one too
+    assert "no frame within 0.5 s" in str(e.value)
+    assert any("timeout" in line for line in e.value.details)
+    assert "(library: " in str(e.value)
+    assert 0.4 < waited < 6  # the library's own wait (about 2 s) ends it
 
 
 def test_capture_errors_carry_their_code_name(kavri_sim):

@@ -65,7 +65,9 @@ int main(int argc, char **argv) {
     app.fallthrough();
 
     cli::GlobalOptions g;
-    app.add_option("-d,--device", g.device, "BUS:PORT of the camera (see `list`)");
+    app.add_option("-d,--device", g.devices,
+                   "BUS:PORT of the camera (see `list`); capture takes it twice or more to "
+                   "capture cameras together and compare their frame times");
     app.add_option("-w,--workdir", g.workdir,
                    "folder for the calibration cache and the log (default $KAVRI_WORKDIR, "
                    "else ~/.cache/kavri)");
@@ -225,6 +227,14 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
+        return cli::kExitUsage;
+    }
+    if (!g.devices.empty()) g.device = g.devices.front();
+    if (g.devices.size() > 1 && !cap->parsed()) {
+        std::fprintf(stderr,
+                     "kavri-cli: error: --device given %zu times\n  fix: only capture takes "
+                     "several cameras; give one --device\n",
+                     g.devices.size());
         return cli::kExitUsage;
     }
     try {

@@ -107,6 +107,7 @@ uint32_t write_cloud(kavri_dev_t *dev, const std::string &path, const std::vecto
 int run_capture(const GlobalOptions &g, CaptureOptions o) {
     if (o.frames == 0)
         throw CliError(kExitUsage, "--frames must be at least 1", "e.g. --frames 30");
+    if (g.devices.size() > 1) return run_capture_together(g, o);
     fill_default_outputs(o);
     const int kv_format = kv_format_code(o.kv_format);
     const bool auto_colours = o.range.empty();

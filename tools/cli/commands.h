@@ -58,6 +58,9 @@ struct CaptureOptions {
     std::string range;  // colour range "MIN:MAX" in mm; empty: from the data
 };
 int run_capture(const GlobalOptions &g, CaptureOptions o);
+// Several --device: each camera captured on its own thread, no files written;
+// prints each camera's counts and how far apart their frames arrive.
+int run_capture_together(const GlobalOptions &g, const CaptureOptions &o);
 
 struct RecordOptions {
     CameraSetup setup;

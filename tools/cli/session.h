@@ -11,7 +11,10 @@
 namespace kavri::cli {
 
 struct GlobalOptions {
-    std::string device;   // "BUS:PORT", empty: the only (or first) camera
+    std::string device;  // "BUS:PORT", empty: the only (or first) camera
+    // Every --device given, in order (device is the first); only capture
+    // takes more than one.
+    std::vector<std::string> devices;
     std::string workdir;  // calibration cache and log; empty: the default folder
     std::string from;     // a raw recording replayed instead of a camera; empty: a camera
     int verbose = 0;      // 0: library log to the file only; 1 warnings, 2 info, 3 debug on stdout

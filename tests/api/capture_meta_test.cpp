@@ -2,6 +2,8 @@
 // between the calls' own clock readings, missing frames told by cause, and
 // counters that add up with what the camera sent.
 #include <chrono>
+#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -135,6 +137,88 @@ TEST_F(CaptureMeta, TransferFaultsAreCountedAndClosedHandlesRefused) {
     EXPECT_EQ(kavri_cap_get_stats(dev, &closed), 0);
     EXPECT_EQ(closed.frames_delivered, 0u);
     EXPECT_EQ(kavri_cap_get_stats(dev, nullptr), 0);
+}
+
+// Each stream fault shows in the counter of its cause, and what the counters
+// tell adds up with what the camera sent: frames delivered, lost, discarded
+// and dropped are the camera's frames up to the last one delivered.
+struct FaultCase {
+    const char *name;
+    int fault;
+    uint32_t count, arg;
+    uint64_t kavri_cap_stats_t::*counter;
+};
+
+void PrintTo(const FaultCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class CaptureFaultCounts : public CaptureMeta, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(CaptureFaultCounts, CountedAsWhatTheyAreAndAddUpWithWhatWasSent) {
+    constexpr int kFramesAfter = 12;
+    constexpr uint32_t kQueue = 8;
+    const FaultCase &c = GetParam();
+    kavri_dev_t *dev = start(kQueue);
+    ASSERT_NE(dev, nullptr);
+    kavri_frame_info_t info{};
+    ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1);
+    ASSERT_EQ(camsim_inject(cam_, c.fault, c.count, c.arg, nullptr), CAMSIM_OK);
+    for (int i = 0; i < kFramesAfter; ++i)
+        ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1) << i;
+    const kavri_cap_stats_t s = stats(dev);
+    const uint64_t sent = camera_stats(cam_).frames;
+    EXPECT_GT(s.*c.counter, 0u) << "lost " << s.frames_lost << " discarded " << s.frames_discarded
+                                << " skipped " << s.bytes_skipped;
+    const uint64_t told =
+        s.frames_delivered + s.frames_lost + s.frames_discarded + s.frames_dropped;
+    EXPECT_LE(told, sent);
+    // Frames sent after the last one delivered are in no gap yet: those
+    // queued, the one being parsed and one the camera is sending.
+    EXPECT_GE(told + kQueue + 2, sent);
+}
+
+const FaultCase kFaultCases[] = {
+    {"corrupt_payload", CAMSIM_FAULT_CORRUPT_PAYLOAD, 1, 0, &kavri_cap_stats_t::frames_discarded},
+    {"corrupt_header", CAMSIM_FAULT_CORRUPT_HEADER, 2, 0, &kavri_cap_stats_t::frames_lost},
+    {"dropped_bytes", CAMSIM_FAULT_DROP_BYTES, 1, 1000, &kavri_cap_stats_t::bytes_skipped},
+    {"dropped_chunks", CAMSIM_FAULT_DROP_CHUNKS, 2, 0, &kavri_cap_stats_t::frames_lost},
+    {"garbage", CAMSIM_FAULT_GARBAGE_BYTES, 2, 100, &kavri_cap_stats_t::bytes_skipped},
+    {"timeout", CAMSIM_FAULT_TIMEOUT_BULK_IN, 2, 0, &kavri_cap_stats_t::transfer_timeouts},
+    {"stall", CAMSIM_FAULT_STALL_BULK_IN, 2, 0, &kavri_cap_stats_t::transfer_stalls},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, CaptureFaultCounts, ::testing::ValuesIn(kFaultCases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// A slow application's frames are dropped and told as such, in the gap of
+// the next frame it gets.
+TEST_F(CaptureMeta, FramesDroppedForASlowFetchShowInTheNextGap) {
+    kavri_dev_t *dev = start(2);
+    ASSERT_NE(dev, nullptr);
+    kavri_frame_info_t info{};
+    kavri_frame_meta_t m{};
+    ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, &m, 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, &m, 1), 1);
+    ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, &m, 1), 1);
+    const kavri_cap_stats_t s = stats(dev);
+    // The fetch before took the oldest waiting frame and dropped the newer
+    // one behind it: the frame after shows it missing.
+    EXPECT_GE(m.lost_before, 1u);
+    EXPECT_GE(s.frames_dropped, m.lost_before);
+    EXPECT_EQ(s.frames_lost, 0u);
+}
+
+// The camera stops sending: every transfer ends in error, the capture says so.
+TEST_F(CaptureMeta, AnUnplugIsCountedAsTransferErrors) {
+    kavri_dev_t *dev = start();
+    ASSERT_NE(dev, nullptr);
+    kavri_frame_info_t info{};
+    ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1);
+    ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_UNPLUG, 0, 0, nullptr), CAMSIM_OK);
+    EXPECT_LE(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 0);
+    EXPECT_GT(stats(dev).transfer_errors, 0u);
 }
 
 }  // namespace

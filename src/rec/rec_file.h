@@ -41,6 +41,9 @@ struct Identity {
     uint8_t located = 0;
     std::string library_version;
     int64_t wall_start_us = 0;  // wall-clock time of the start, microseconds since 1970
+    // CLOCK_MONOTONIC at the recording's time 0: the frames' arrival times on
+    // the host's clock, to pair recordings made together (0: not recorded).
+    int64_t monotonic_start_ns = 0;
 };
 
 // A file the library had mounted (calibration parameter file, lens file),

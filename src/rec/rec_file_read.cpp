@@ -288,7 +288,8 @@ bool Reader::load() {
             schema::kKeyVersions[1],    schema::kKeyVersions[2], schema::kKeyVersions[3],
             schema::kKeyIfType,         schema::kKeyIfInfo,      schema::kKeyLocated,
             schema::kKeyLibraryVersion, schema::kKeyWallStart,   schema::kKeyFinished,
-            schema::kKeyLostTransfers,  schema::kKeyLostBytes,   schema::kKeyWriteErrors};
+            schema::kKeyLostTransfers,  schema::kKeyLostBytes,   schema::kKeyWriteErrors,
+            schema::kKeyMonotonicStart};
         Stmt s;
         if (!prepare(s, "SELECT key, value FROM main.meta LIMIT ?1", "meta")) return false;
         sqlite3_bind_int64(s.get(), 1, int64_t{schema::kMaxMetaRows} + 1);
@@ -392,6 +393,10 @@ bool Reader::load() {
         if (!get_int(schema::kKeyWallStart, std::numeric_limits<int64_t>::min(), kI64Max,
                      id.wall_start_us) ||
             !get_int(schema::kKeyFinished, 0, 1, v))
+            return false;
+        // Not in recordings made before the key existed.
+        if (meta.count(schema::kKeyMonotonicStart) &&
+            !get_int(schema::kKeyMonotonicStart, 0, kI64Max, id.monotonic_start_ns))
             return false;
         finished_ = v == 1;
         // The summary comes with the finish, in the same transaction.

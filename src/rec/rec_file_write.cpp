@@ -192,6 +192,7 @@ bool Writer::create(const std::string &path, const Identity &id, std::span<const
         meta.put(schema::kKeyLocated, int64_t{id.located});
         meta.put(schema::kKeyLibraryVersion, id.library_version);
         meta.put(schema::kKeyWallStart, id.wall_start_us);
+        meta.put(schema::kKeyMonotonicStart, id.monotonic_start_ns);
         meta.put(schema::kKeyFinished, int64_t{0});
         if (meta.rc != SQLITE_OK) return fail("cannot write the identity");
 

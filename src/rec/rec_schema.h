@@ -57,6 +57,7 @@ inline constexpr char kKeyIfInfo[] = "if_info";
 inline constexpr char kKeyLocated[] = "located";
 inline constexpr char kKeyLibraryVersion[] = "library_version";
 inline constexpr char kKeyWallStart[] = "wall_start_us";
+inline constexpr char kKeyMonotonicStart[] = "monotonic_start_ns";
 inline constexpr char kKeyFinished[] = "finished";
 inline constexpr char kKeyLostTransfers[] = "lost_transfers";
 inline constexpr char kKeyLostBytes[] = "lost_bytes";

@@ -53,13 +53,17 @@ std::unique_ptr<Recorder> Recorder::start(const std::string &path, const Identit
                                           std::span<const ParamValue> params,
                                           std::span<const RegValue> regs, int32_t &err) {
     std::unique_ptr<Recorder> r(new Recorder());
-    if (!r->writer_.create(path, id, files, params, regs)) {
+    // Time 0 of the recording, on the clock the frames' arrival times use.
+    r->t0_ = std::chrono::steady_clock::now();
+    Identity at_start = id;
+    at_start.monotonic_start_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(r->t0_.time_since_epoch()).count();
+    if (!r->writer_.create(path, at_start, files, params, regs)) {
         KV_ERR("[%s] cannot create the recording %s: %s\n", kTag, path.c_str(),
                r->writer_.error().c_str());
         err = KAVRI_REC_ERR_IO;
         return nullptr;
     }
-    r->t0_ = std::chrono::steady_clock::now();
     r->stats_.active = 1;
     r->thread_ = std::thread([rec = r.get()] { rec->writer_loop(); });
     err = KAVRI_REC_OK;

@@ -44,6 +44,7 @@ Identity sample_identity() {
     id.located = 1;
     id.library_version = "1.4.0";
     id.wall_start_us = 1780000000123456;
+    id.monotonic_start_ns = 987654321;
     return id;
 }
 
@@ -206,6 +207,7 @@ TEST_F(RecFile, EverythingWrittenIsReadBack) {
     EXPECT_EQ(r.identity().located, id.located);
     EXPECT_EQ(r.identity().library_version, id.library_version);
     EXPECT_EQ(r.identity().wall_start_us, id.wall_start_us);
+    EXPECT_EQ(r.identity().monotonic_start_ns, id.monotonic_start_ns);
 
     const auto files = sample_files();
     ASSERT_EQ(r.files().size(), files.size());

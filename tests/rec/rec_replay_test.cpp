@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -467,6 +468,50 @@ TEST_F(RecReplay, SnapshotAndCallbacksOnAReplay) {
         if (at < kTake && raw == frames[at].raw) ++at;
     EXPECT_EQ(g_cb_frames[0], frames[0].raw);
     EXPECT_GT(at, kTake / 2);
+}
+
+// The recording keeps the host clock's reading at its time 0, so its frame
+// times are the arrival times the live capture reported.
+TEST_F(RecReplay, RecordedFrameTimesAreTheLiveArrivalTimes) {
+    constexpr int kTake = 6;
+    constexpr int64_t kSlackNs = 2000000;
+    kavri_dev_t &live = handle();
+    ASSERT_NE(open_camera(live), nullptr);
+    ASSERT_EQ(kavri_rec_start(&live, file_.c_str()), KAVRI_REC_OK);
+    ASSERT_EQ(kavri_cap_start(&live), 1);
+    std::vector<uint8_t> buf(kBufBytes);
+    std::vector<kavri_frame_meta_t> metas;
+    for (int i = 0; i < kTake; ++i) {
+        kavri_frame_meta_t m{};
+        kavri_frame_info_t info{};
+        ASSERT_EQ(kavri_cap_get_frames_meta(&live, 1, buf.data(), kBufBytes, &info, &m, 1), 1);
+        metas.push_back(m);
+    }
+    ASSERT_EQ(kavri_cap_stop(&live), 1);
+    ASSERT_EQ(kavri_rec_stop(&live), KAVRI_REC_OK);
+
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(file_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::vector<int64_t> times;
+    int64_t start = 0;
+    sqlite3_stmt *q = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key = 'monotonic_start_ns'", -1, &q,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+        start = sqlite3_column_int64(q, 0);
+    sqlite3_finalize(q);
+    if (sqlite3_prepare_v2(db, "SELECT t_ns FROM frames ORDER BY idx", -1, &q, nullptr) ==
+        SQLITE_OK)
+        while (sqlite3_step(q) == SQLITE_ROW) times.push_back(sqlite3_column_int64(q, 0) + start);
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+    ASSERT_GT(start, 0);
+    for (const kavri_frame_meta_t &m : metas) {
+        const auto t = static_cast<int64_t>(m.t_ns);
+        EXPECT_TRUE(std::any_of(times.begin(), times.end(),
+                                [&](int64_t r) { return std::llabs(r - t) <= kSlackNs; }))
+            << "frame " << m.frame_idx;
+    }
 }
 
 TEST_F(RecReplay, ReplayAnswersWhatWasRecordedAndRefusesChanges) {

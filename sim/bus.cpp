@@ -182,6 +182,12 @@ void Bus::complete(TransferRec *rec, libusb_transfer_status status, int actual) 
         ++counters.bulk_in_transfers;
         auto &unplug = rec->phys->cam->usb_faults.unplug_after;
         if (unplug > 0) --unplug;
+        // The host has these bytes from now: the library's callback follows
+        // on the thread that handles events, without a wait.
+        rec->phys->cam->note_delivered(
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count()));
     }
     if (t->endpoint == kEpBulkOut) ++counters.bulk_out_transfers;
     rec->state = TransferRec::State::Ready;

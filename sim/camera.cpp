@@ -124,6 +124,9 @@ void Camera::power_cycle() {
 
 void Camera::link_down() {
     streaming_ = false;
+    // What the FIFO held never reaches the host.
+    appended_ -= fifo_available();
+    in_fifo_.clear();
     fifo_.clear();
     fifo_pos_ = 0;
     encoder_.drop_pending();
@@ -505,6 +508,8 @@ bool Camera::produce(Clock::time_point now) {
     last_frame_index_ = encoder_.next_frame_index;
     stats.chunks +=
         encoder_.add_frame(frame_buf_, gen_->frame_format(), desc, fifo_, stream_faults);
+    appended_ += fifo_.size() - before;
+    in_fifo_.push_back({last_frame_index_, appended_});
     ++stats.frames;
     last_frame_ = frame_buf_;
     std::memcpy(last_desc_, desc, kFrameDescBytes);
@@ -530,10 +535,28 @@ bool Camera::produce_upload() {
     encoder_.next_frame_index = index;
     last_frame_index_ = index;
     stats.chunks += encoder_.add_frame(frame_buf_, kCalibFrameFormat, desc, fifo_, stream_faults);
+    appended_ += fifo_.size() - before;
     ++stats.frames;
     stats.next_frame_index = encoder_.next_frame_index;
     stats.next_stream_index = encoder_.next_stream_index;
     return fifo_.size() > before;
+}
+
+void Camera::note_delivered(uint64_t t_ns) {
+    while (!in_fifo_.empty() && in_fifo_.front().end <= stats.stream_bytes) {
+        sent_.push_back({in_fifo_.front().index, t_ns});
+        in_fifo_.pop_front();
+        if (sent_.size() > kSentKept) sent_.pop_front();
+    }
+}
+
+bool Camera::frame_sent_ns(uint16_t index, uint64_t &t_ns) const {
+    for (auto it = sent_.rbegin(); it != sent_.rend(); ++it)
+        if (it->index == index) {
+            t_ns = it->t_ns;
+            return true;
+        }
+    return false;
 }
 
 size_t Camera::take(uint8_t *dst, size_t n) {

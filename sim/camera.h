@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -113,6 +114,13 @@ class Camera {
     size_t fifo_available() const { return fifo_.size() - fifo_pos_; }
     // Moves up to n FIFO bytes to dst; returns how many.
     size_t take(uint8_t *dst, size_t n);
+    // The host received the stream bytes taken so far (a transfer completed
+    // at t_ns, CLOCK_MONOTONIC): frames whose last byte was among them are
+    // sent at that time.
+    void note_delivered(uint64_t t_ns);
+    // When frame `index` last reached the host; false when it is not among
+    // the last kSentKept frames sent.
+    bool frame_sent_ns(uint16_t index, uint64_t &t_ns) const;
     bool streaming() const { return streaming_; }
     bool free_running() const { return cfg_.free_run != 0; }
 
@@ -183,6 +191,20 @@ class Camera {
     Clock::time_point next_due_{};
     std::vector<uint8_t> fifo_;
     size_t fifo_pos_ = 0;
+    // Stream frames not yet wholly at the host: index and the stream byte
+    // count (stats.stream_bytes) at their end; then the last ones sent.
+    struct FrameEnd {
+        uint16_t index;
+        uint64_t end;
+    };
+    struct FrameSent {
+        uint16_t index;
+        uint64_t t_ns;
+    };
+    static constexpr size_t kSentKept = 256;
+    std::deque<FrameEnd> in_fifo_;
+    std::deque<FrameSent> sent_;
+    uint64_t appended_ = 0;  // bytes ever put into the FIFO, as stream_bytes counts taken ones
     std::vector<uint8_t> frame_buf_;
     std::vector<uint8_t> last_frame_;
     uint8_t last_desc_[kFrameDescBytes] = {};

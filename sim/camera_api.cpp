@@ -151,6 +151,13 @@ CAMSIM_EXPORT int camsim_get_camera_stats(int cam, camsim_camera_stats_t *out) {
     });
 }
 
+CAMSIM_EXPORT int camsim_frame_sent_ns(int cam, uint16_t index, uint64_t *t_ns) {
+    if (!t_ns) return CAMSIM_EINVAL;
+    return front::with_camera(cam, [&](camsim::Camera &c) {
+        return c.frame_sent_ns(index, *t_ns) ? CAMSIM_OK : CAMSIM_ENOENT;
+    });
+}
+
 CAMSIM_EXPORT int camsim_param_get(int cam, uint8_t id, uint8_t *value, uint8_t *len) {
     return front::with_camera(cam, [&](camsim::Camera &c) {
         const camsim::ParamValue *v = c.params().find(id);

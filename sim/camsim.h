@@ -249,6 +249,11 @@ typedef struct camsim_camera_stats {
     uint16_t next_stream_index;
 } camsim_camera_stats_t;
 CAMSIM_API int camsim_get_camera_stats(int cam, camsim_camera_stats_t *out);
+/* When the frame with stream frame index `index` last reached the host: the
+ * completion of the bulk IN transfer holding its last byte, CLOCK_MONOTONIC
+ * nanoseconds. CAMSIM_ENOENT when it is not among the last 256 frames sent.
+ * Stand-in only (behind the real libusb it answers CAMSIM_ENOENT). */
+CAMSIM_API int camsim_frame_sent_ns(int cam, uint16_t index, uint64_t *t_ns);
 
 /* ---- camera state for assertions ------------------------------------------ */
 /* Parameter value (up to 18 bytes); *len receives its length. */

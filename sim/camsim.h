@@ -104,6 +104,12 @@ CAMSIM_API int camsim_unplug(int cam);
  * (a power cycle); 1: kept. */
 CAMSIM_API int camsim_replug(int cam, int keep_state);
 
+/* As camsim_replug, but at another position: bus (0: the camera's own) and
+ * port (1..254). CAMSIM_EBUSY when the camera is plugged in or another
+ * camera holds that position; the camera keeps the new position from then
+ * on (a later camsim_replug brings it back there). */
+CAMSIM_API int camsim_replug_at(int cam, uint8_t bus, uint8_t port, int keep_state);
+
 /* The value to pass to libusb_wrap_sys_device (as if it were the camera's
  * opened device node) to open the camera by "file descriptor". Stand-in
  * only: the usbfs front end answers -1. */

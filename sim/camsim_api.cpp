@@ -86,6 +86,21 @@ CAMSIM_EXPORT int camsim_replug(int cam, int keep_state) {
     });
 }
 
+CAMSIM_EXPORT int camsim_replug_at(int cam, uint8_t bus_no, uint8_t port, int keep_state) {
+    if (port == 0 || port == 255) return CAMSIM_EINVAL;
+    return with_camera(cam, [&](camsim::Bus &b, camsim::PhysDevice &p) {
+        if (p.attached) return CAMSIM_EBUSY;
+        const uint8_t to_bus = bus_no != 0 ? bus_no : p.bus;
+        // Every other device keeps its position while unplugged, as plug sees it.
+        for (auto &d : b.devices)
+            if (d.get() != &p && d->bus == to_bus && d->port == port) return CAMSIM_EBUSY;
+        p.bus = to_bus;
+        p.port = port;
+        b.attach(p, keep_state != 0);
+        return CAMSIM_OK;
+    });
+}
+
 CAMSIM_EXPORT int camsim_camera_count(void) {
     auto &b = bus();
     std::lock_guard lock(b.mu);

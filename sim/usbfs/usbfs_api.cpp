@@ -154,6 +154,28 @@ CAMSIM_EXPORT int camsim_replug(int cam, int keep_state) {
     return CAMSIM_OK;
 }
 
+CAMSIM_EXPORT int camsim_replug_at(int cam, uint8_t bus_no, uint8_t port, int keep_state) {
+    if (port == 0 || port == 255) return CAMSIM_EINVAL;
+    auto &b = bus();
+    std::lock_guard tb(b.testbed_mu);
+    auto n = node_of(b, cam);
+    if (!n) return CAMSIM_ENOCAM;
+    {
+        std::lock_guard lock(b.mu);
+        if (n->attached) return CAMSIM_EBUSY;
+        const uint8_t to_bus = bus_no != 0 ? bus_no : n->bus;
+        // As plug sees a position: taken by a camera on the bus or returning to it.
+        for (auto &c : b.cameras)
+            if (c != n && c->bus == to_bus && c->port == port && (c->attached || c->attach_at))
+                return CAMSIM_EBUSY;
+        n->attach_at.reset();
+        n->bus = to_bus;
+        n->port = port;
+    }
+    camsim::usbfs::attach(b, n, keep_state != 0);
+    return CAMSIM_OK;
+}
+
 // Opening by file descriptor needs reads of the node that usbfs answers
 // with descriptors; the emulated node does not: the stand-in only.
 CAMSIM_EXPORT intptr_t camsim_sys_device(int) {

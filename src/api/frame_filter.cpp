@@ -38,9 +38,11 @@ extern "C" KAVRI_API int kavri_filter_enable(kavri_dev_t *dev, int filter_id, co
     if (drv->ops == nullptr || drv->ops->filter_enable == nullptr) return 0;
     const int ok =
         drv->ops->filter_enable(drv, static_cast<uint32_t>(filter_id), arg, arg_size) ? 1 : 0;
-    if (ok && call.ok())
+    if (ok && call.ok()) {
         kavri::api::note_event(call.priv(), KAVRI_REC_EV_FILTER, static_cast<uint32_t>(filter_id),
                                1, arg, arg != nullptr ? arg_size : 0);
+        if (call.priv()->journal) call.priv()->journal->note_filter(filter_id, true, arg, arg_size);
+    }
     return ok;
 }
 
@@ -51,8 +53,10 @@ extern "C" KAVRI_API int kavri_filter_disable(kavri_dev_t *dev, int filter_id) {
     if (drv == nullptr) return -1;
     if (drv->ops == nullptr || drv->ops->filter_disable == nullptr) return 0;
     const int ok = drv->ops->filter_disable(drv, static_cast<uint32_t>(filter_id)) ? 1 : 0;
-    if (ok && call.ok())
+    if (ok && call.ok()) {
         kavri::api::note_event(call.priv(), KAVRI_REC_EV_FILTER, static_cast<uint32_t>(filter_id),
                                0, nullptr, 0);
+        if (call.priv()->journal) call.priv()->journal->note_filter(filter_id, false, nullptr, 0);
+    }
     return ok;
 }

@@ -80,7 +80,7 @@ CAMSIM_EXPORT int camsim_unplug(int cam) {
 
 CAMSIM_EXPORT int camsim_replug(int cam, int keep_state) {
     return with_camera(cam, [&](camsim::Bus &b, camsim::PhysDevice &p) {
-        if (p.attached) return CAMSIM_EBUSY;
+        if (p.attached || b.position_taken(p, p.bus, p.port)) return CAMSIM_EBUSY;
         b.attach(p, keep_state != 0);
         return CAMSIM_OK;
     });
@@ -91,9 +91,7 @@ CAMSIM_EXPORT int camsim_replug_at(int cam, uint8_t bus_no, uint8_t port, int ke
     return with_camera(cam, [&](camsim::Bus &b, camsim::PhysDevice &p) {
         if (p.attached) return CAMSIM_EBUSY;
         const uint8_t to_bus = bus_no != 0 ? bus_no : p.bus;
-        // Every other device keeps its position while unplugged, as plug sees it.
-        for (auto &d : b.devices)
-            if (d.get() != &p && d->bus == to_bus && d->port == port) return CAMSIM_EBUSY;
+        if (b.position_taken(p, to_bus, port)) return CAMSIM_EBUSY;
         p.bus = to_bus;
         p.port = port;
         b.attach(p, keep_state != 0);

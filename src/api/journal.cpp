@@ -11,11 +11,15 @@ namespace kavri::api {
 void Journal::put(Entry e) {
     std::lock_guard lock(mutex_);
     // A setting made again moves to the end: what came after the first one
-    // may depend on the second (a register block after a mode change).
-    const auto same = [&](const Entry &o) {
-        return o.kind == e.kind && o.id == e.id && o.base == e.base;
+    // may depend on the second (a register block after a mode change). A
+    // register block replaces only blocks it covers whole: of one it covers
+    // in part, the rest still holds what was written.
+    const auto replaced = [&](const Entry &o) {
+        if (o.kind != e.kind || o.id != e.id) return false;
+        if (e.kind != Kind::regs) return true;
+        return o.base >= e.base && o.base + o.values.size() <= e.base + e.values.size();
     };
-    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), same), entries_.end());
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), replaced), entries_.end());
     if (entries_.size() >= kMaxEntries) {
         if (!warned_)
             KV_WRN("[%s] more than %zu settings: the oldest are not given back after a reconnect\n",

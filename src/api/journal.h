@@ -19,7 +19,7 @@ class Journal {
     struct Entry {
         Kind kind = Kind::param;
         uint32_t id = 0;    // parameter id, register target or filter id
-        uint32_t base = 0;  // first register (registers only)
+        uint64_t base = 0;  // first register (registers only)
         bool on = false;    // filter switched on (filters only)
         uint8_t param_len = 0;
         std::vector<uint8_t> bytes;    // parameter value or filter argument
@@ -36,8 +36,8 @@ class Journal {
     void note_filter(int filter_id, bool on, const void *arg, uint32_t arg_size);
 
     // The settings in the order to replay them: the latest of each
-    // parameter, register block (target and first register) and filter,
-    // placed where it was made last.
+    // parameter and filter, placed where it was made last, and the register
+    // blocks that a later block does not cover whole, in their order.
     std::vector<Entry> entries() const;
 
   private:

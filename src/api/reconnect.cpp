@@ -98,8 +98,8 @@ void replay_settings(kavri_dev_t *dev, kavri_dev_priv_t *p) {
             }
             case Journal::Kind::regs: {
                 std::vector<uint32_t> values = e.values;
-                ok = reg_batch_write(dev, static_cast<uint8_t>(e.id), e.base, values.data(),
-                                     static_cast<uint16_t>(values.size())) != 0;
+                ok = reg_batch_write(dev, static_cast<uint8_t>(e.id), static_cast<uint32_t>(e.base),
+                                     values.data(), static_cast<uint16_t>(values.size())) != 0;
                 break;
             }
             case Journal::Kind::filter: {

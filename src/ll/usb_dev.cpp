@@ -260,7 +260,7 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
     st.handle = find_and_open(ll, st.ctx.get());
     if (st.handle == nullptr) return fail_open(ll, fresh);
 
-    ll->if_type = KAVRI_IF_USB;
+    if (ll->if_type != KAVRI_IF_USB) ll->if_type = KAVRI_IF_USB;  // as the table, above
     const int cfg = libusb_set_configuration(st.handle.get(), kConfiguration);
     if (cfg != 0) {
         KV_ERR("[%s] libusb_set_configuration failed: %s\n", tag, libusb_error_name(cfg));
@@ -277,7 +277,9 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
         KV_ERR("[%s]  create evt thread failed\n", tag);
         return fail_open_with_handle(ll, fresh);
     }
-    ll->ops = usb_record_ops();
+    // A reopen (reset, reconnect) finds the table in place: other threads
+    // read it meanwhile, so it is written only when it changes.
+    if (ll->ops != usb_record_ops()) ll->ops = usb_record_ops();
     st.gone.store(false);
     return ll;
 }
@@ -295,7 +297,7 @@ bool usb_ll_dev_reopen_at(kavri_ll_t *ll, const kavri_usb_info_t &at) {
     info.usb_addr = at.usb_addr;
     info.usb_speed = at.usb_speed;
     std::memcpy(ll->if_info, &info, sizeof info);
-    ll->located = 1;
+    if (ll->located == 0) ll->located = 1;
     return usb_ll_dev_open(ll) != nullptr;
 }
 

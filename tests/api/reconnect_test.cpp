@@ -274,6 +274,25 @@ TEST_F(Reconnect, ACaptureStoppedWhileAwayIsNotStartedAgain) {
     EXPECT_EQ(kavri_cap_is_ongoing(dev), 0);
 }
 
+TEST_F(Reconnect, AnInterfaceResetIsNeitherALossNorAnotherCamera) {
+    const int cam = plug_paced();
+    kavri_dev_t *dev = open_with_reconnect();
+    ASSERT_NE(dev, nullptr);
+    apply_settings(dev);
+    kavri_dev_reset(dev, 3);  // the camera leaves and comes back by itself
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(kavri_dev_is_connected(dev), 1);
+    kavri_param_item_t item = item_u32(kParamIntg, kAppIntg + 1, 2);
+    EXPECT_EQ(kavri_param_batch_set(dev, &item, 1), 1);
+    ASSERT_EQ(kavri_cap_start(dev), 1);
+    ASSERT_TRUE(frames_flow(dev));
+    kavri_cap_stats_t stats{};
+    ASSERT_EQ(kavri_cap_get_stats(dev, &stats), 1);
+    EXPECT_EQ(stats.reconnects, 0u);
+    for (const auto &e : log_.take()) EXPECT_NE(e.first, KAVRI_ERR_CAP_DISCONNECTED);
+    EXPECT_EQ(camera_stats(cam).stream_starts, 1u);
+}
+
 TEST_F(Reconnect, SwitchedOffTheLossEndsTheCaptureAsBefore) {
     const int cam = plug_paced();
     kavri_dev_t *dev = open_with_reconnect();

@@ -21,7 +21,9 @@ typedef struct kavri_frame_meta {
     uint32_t frame_idx; /* the camera's frame index (16 bits; wraps) */
     /* Frames of the camera's count missing between the previous delivered
      * frame and this one: lost in transfer, discarded as damaged or dropped
-     * for a slow fetch (kavri_cap_stats_t tells which). 0 for the first. */
+     * for a slow fetch (kavri_cap_stats_t tells which). 0 for the first.
+     * The first frame after a reconnect (kavri/reconnect.h) carries the
+     * frames estimated lost while the camera was away instead. */
     uint32_t lost_before;
 } kavri_frame_meta_t;
 

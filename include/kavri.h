@@ -26,5 +26,6 @@
 #include "kavri/rec.h"
 #include "kavri/capture_meta.h"
 #include "kavri/hotplug.h"
+#include "kavri/reconnect.h"
 
 #endif /* KAVRI_H */

@@ -160,6 +160,13 @@ void Bus::detach(PhysDevice &p) {
     cv.notify_all();
 }
 
+bool Bus::position_taken(const PhysDevice &p, uint8_t bus_no, uint8_t port) const {
+    return std::any_of(devices.begin(), devices.end(), [&](const auto &d) {
+        return d.get() != &p && d->bus == bus_no && d->port == port &&
+               (d->attached || d->attach_at);
+    });
+}
+
 bool Bus::stale(const libusb_device *dev) const {
     return !dev->phys || !dev->phys->attached || dev->phys->generation != dev->generation;
 }

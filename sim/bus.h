@@ -148,6 +148,8 @@ struct Bus {
     int plug(const camsim_camera_config_t &cfg);
     void misuse(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     bool stale(const libusb_device *dev) const;
+    // Another device is on the bus (or returning to it) at bus and port.
+    bool position_taken(const PhysDevice &p, uint8_t bus_no, uint8_t port) const;
     libusb_context *resolve(libusb_context *ctx);
     void free_transfer_now(TransferRec *rec);
     void release_handle_if_done(libusb_device_handle *h);

@@ -101,8 +101,17 @@ CAMSIM_API int camsim_unplug(int cam);
 
 /* Plugs an unplugged camera in again at the same bus and port with a new
  * device address. keep_state 0: parameters and registers back to defaults
- * (a power cycle); 1: kept. */
+ * (a power cycle); 1: kept. CAMSIM_EBUSY when another camera is on the bus
+ * at that position now (camsim_replug_at put it there). */
 CAMSIM_API int camsim_replug(int cam, int keep_state);
+
+/* As camsim_replug, but at another position: bus (0: the camera's own) and
+ * port (1..254), as if plugged into another socket. CAMSIM_EBUSY when the
+ * camera is plugged in, or another camera is on the bus (or returning to it
+ * after a reset) at that position; an unplugged camera's position may be
+ * taken. The camera keeps the new position (a later camsim_replug brings it
+ * back there). */
+CAMSIM_API int camsim_replug_at(int cam, uint8_t bus, uint8_t port, int keep_state);
 
 /* The value to pass to libusb_wrap_sys_device (as if it were the camera's
  * opened device node) to open the camera by "file descriptor". Stand-in

@@ -80,7 +80,20 @@ CAMSIM_EXPORT int camsim_unplug(int cam) {
 
 CAMSIM_EXPORT int camsim_replug(int cam, int keep_state) {
     return with_camera(cam, [&](camsim::Bus &b, camsim::PhysDevice &p) {
+        if (p.attached || b.position_taken(p, p.bus, p.port)) return CAMSIM_EBUSY;
+        b.attach(p, keep_state != 0);
+        return CAMSIM_OK;
+    });
+}
+
+CAMSIM_EXPORT int camsim_replug_at(int cam, uint8_t bus_no, uint8_t port, int keep_state) {
+    if (port == 0 || port == 255) return CAMSIM_EINVAL;
+    return with_camera(cam, [&](camsim::Bus &b, camsim::PhysDevice &p) {
         if (p.attached) return CAMSIM_EBUSY;
+        const uint8_t to_bus = bus_no != 0 ? bus_no : p.bus;
+        if (b.position_taken(p, to_bus, port)) return CAMSIM_EBUSY;
+        p.bus = to_bus;
+        p.port = port;
         b.attach(p, keep_state != 0);
         return CAMSIM_OK;
     });

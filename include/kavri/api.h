@@ -197,7 +197,8 @@ KAVRI_API int kavri_frame_get_pcl_xyzd(kavri_dev_t *dev, float *dst, uint32_t ds
                                        uint32_t height, uint8_t color,
                                        const kavri_lens_param_t *lens);
 /* The chip driver's filter switch (ids KAVRI_FILTER_*): 1 or 0, -1 without a
- * device or driver. */
+ * device or driver. On an open handle the switch waits for the command in
+ * front of it (a few switches send one; a reconnect gives them again). */
 KAVRI_API int kavri_filter_enable(kavri_dev_t *dev, int filter_id, const void *arg,
                                   uint32_t arg_size);
 /* Switches the driver's filter filter_id off: 1 done, 0 refused or not supported by the driver, -1

@@ -21,7 +21,9 @@ typedef struct kavri_frame_meta {
     uint32_t frame_idx; /* the camera's frame index (16 bits; wraps) */
     /* Frames of the camera's count missing between the previous delivered
      * frame and this one: lost in transfer, discarded as damaged or dropped
-     * for a slow fetch (kavri_cap_stats_t tells which). 0 for the first. */
+     * for a slow fetch (kavri_cap_stats_t tells which). 0 for the first.
+     * The first frame after a reconnect (kavri/reconnect.h) carries the
+     * frames estimated lost while the camera was away instead. */
     uint32_t lost_before;
 } kavri_frame_meta_t;
 
@@ -41,13 +43,23 @@ typedef struct kavri_cap_stats {
     uint64_t capture_ns;      /* from the start to now, or to the stop */
     uint8_t capturing;        /* 1 while the capture runs */
     uint8_t reserved[7];
-    uint64_t reserved2[4];
+    /* Times the camera came back to the capture (automatic reconnect). */
+    uint64_t reconnects;
+    /* Time without the camera, from each loss to the restart, added up. */
+    uint64_t disconnected_ns;
+    /* Frames estimated lost while the camera was away (disconnected_ns x
+     * the frame rate); part of frames_lost. */
+    uint64_t frames_lost_disconnected;
+    uint64_t reserved2[1];
 } kavri_cap_stats_t;
 
 KAVRI_STATIC_ASSERT(sizeof(kavri_frame_meta_t) == 24, "kavri_frame_meta_t size");
 KAVRI_STATIC_ASSERT(offsetof(kavri_frame_meta_t, frame_idx) == 16, "kavri_frame_meta_t.frame_idx");
 KAVRI_STATIC_ASSERT(sizeof(kavri_cap_stats_t) == 120, "kavri_cap_stats_t size");
 KAVRI_STATIC_ASSERT(offsetof(kavri_cap_stats_t, capturing) == 80, "kavri_cap_stats_t.capturing");
+KAVRI_STATIC_ASSERT(offsetof(kavri_cap_stats_t, reconnects) == 88, "kavri_cap_stats_t.reconnects");
+KAVRI_STATIC_ASSERT(offsetof(kavri_cap_stats_t, frames_lost_disconnected) == 104,
+                    "kavri_cap_stats_t.frames_lost_disconnected");
 
 /* kavri_cap_get_frames, and meta[i] (caller-owned, meta_count records)
  * describes the i-th frame received, for i < meta_count; meta NULL or

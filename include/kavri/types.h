@@ -21,7 +21,11 @@ KAVRI_BEGIN_DECLS
 #define KAVRI_ERR_CAP_STALL (-7)
 #define KAVRI_ERR_CAP_ERROR (-8)
 #define KAVRI_ERR_CAP_UNKNOWN (-10)
+/* The camera left the bus; the handle waits for it (kavri/reconnect.h). */
+#define KAVRI_ERR_CAP_DISCONNECTED (-11)
 #define KAVRI_ERR_CAP_FRAME_DISCARD 3
+/* Notice: the camera is back and the capture runs again; arg: frames lost. */
+#define KAVRI_ERR_CAP_RECONNECTED 4
 
 /* ---- log levels --------------------------------------------------------- */
 #define KV_LOG_TRC 0u

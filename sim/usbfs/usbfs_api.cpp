@@ -44,6 +44,14 @@ void clear_locked(Bus &b) {
     b.last_misuse.clear();
 }
 
+// As plug sees a position: taken by another camera on the bus or returning to it.
+bool position_taken_locked(const Bus &b, const Node &n, uint8_t bus_no, uint8_t port) {
+    return std::any_of(b.cameras.begin(), b.cameras.end(), [&](const auto &c) {
+        return c.get() != &n && c->bus == bus_no && c->port == port &&
+               (c->attached || c->attach_at);
+    });
+}
+
 int plug_locked(Bus &b, const camsim_camera_config_t &cfg_in) {
     camsim_camera_config_t cfg = cfg_in;
     if (cfg.bus == 0) cfg.bus = 1;
@@ -147,8 +155,27 @@ CAMSIM_EXPORT int camsim_replug(int cam, int keep_state) {
     if (!n) return CAMSIM_ENOCAM;
     {
         std::lock_guard lock(b.mu);
-        if (n->attached) return CAMSIM_EBUSY;
+        if (n->attached || position_taken_locked(b, *n, n->bus, n->port)) return CAMSIM_EBUSY;
         n->attach_at.reset();
+    }
+    camsim::usbfs::attach(b, n, keep_state != 0);
+    return CAMSIM_OK;
+}
+
+CAMSIM_EXPORT int camsim_replug_at(int cam, uint8_t bus_no, uint8_t port, int keep_state) {
+    if (port == 0 || port == 255) return CAMSIM_EINVAL;
+    auto &b = bus();
+    std::lock_guard tb(b.testbed_mu);
+    auto n = node_of(b, cam);
+    if (!n) return CAMSIM_ENOCAM;
+    {
+        std::lock_guard lock(b.mu);
+        if (n->attached) return CAMSIM_EBUSY;
+        const uint8_t to_bus = bus_no != 0 ? bus_no : n->bus;
+        if (position_taken_locked(b, *n, to_bus, port)) return CAMSIM_EBUSY;
+        n->attach_at.reset();
+        n->bus = to_bus;
+        n->port = port;
     }
     camsim::usbfs::attach(b, n, keep_state != 0);
     return CAMSIM_OK;

@@ -21,6 +21,11 @@ using kavri::api::log_bad_handle;
 constexpr uint32_t kIntgTimeFirst = 0;
 constexpr uint32_t kIntgTimeSecond = 1;
 
+// Who writes: the application's own writes (through the exported calls)
+// are its settings, which a camera that comes back is given again; the
+// driver's and the library's are not.
+enum class Source { library, application };
+
 std::unique_ptr<kavri_ll_param_item_t[]> wire_items(int n) {
     return std::unique_ptr<kavri_ll_param_item_t[]>(new (std::nothrow) kavri_ll_param_item_t[n]{});
 }
@@ -51,10 +56,10 @@ void kavri::api::notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &it
     }
 }
 
-namespace kavri::api {
+namespace {
 
-int reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
-                    uint16_t count) {
+int write_regs(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
+               uint16_t count, Source source) {
     constexpr const char *tag = "kavri_reg_batch_write";
     KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
            static_cast<int>(reg_base), count, static_cast<void *>(values));
@@ -65,27 +70,14 @@ int reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_
     }
     kavri::api::CommandLock commands(call.priv()->cmd_mutex);
     const uint8_t ok = kavri::ll::ll_reg_write(&call.priv()->ll, target, reg_base, values, count);
-    if (ok) note_regs(call.priv(), target, reg_base, values, count, true);
+    if (ok) kavri::api::note_regs(call.priv(), target, reg_base, values, count, true);
+    // Under the command lock: a reconnect's replay comes before or after it whole.
+    if (ok && source == Source::application && call.priv()->journal)
+        call.priv()->journal->note_regs(target, reg_base, values, count);
     return ok;
 }
 
-int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
-                   uint16_t count) {
-    constexpr const char *tag = "kavri_reg_batch_read";
-    KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
-           static_cast<int>(reg_base), count, static_cast<void *>(values));
-    ApiCall call(dev);
-    if (!call.ok()) {
-        log_bad_handle(tag);
-        return 0;
-    }
-    kavri::api::CommandLock commands(call.priv()->cmd_mutex);
-    const uint8_t ok = kavri::ll::ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
-    if (ok) note_regs(call.priv(), target, reg_base, values, count, false);
-    return ok;
-}
-
-int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+int set_params(kavri_dev_t *dev, kavri_param_item_t *items, int count, Source source) {
     ApiCall call(dev);
     if (!call.ok()) {
         log_bad_handle("kavri_param_batch_set");
@@ -120,7 +112,37 @@ int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
         return 0;
     }
     const uint8_t ok = kavri::ll::ll_param_set(&p->ll, wire.get(), static_cast<uint32_t>(count));
-    if (ok) note_params(p, wire.get(), static_cast<uint32_t>(count), true);
+    if (ok) kavri::api::note_params(p, wire.get(), static_cast<uint32_t>(count), true);
+    if (ok && source == Source::application && p->journal) p->journal->note_params(items, count);
+    return ok;
+}
+
+}  // namespace
+
+namespace kavri::api {
+
+int reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
+                    uint16_t count) {
+    return write_regs(dev, target, reg_base, values, count, Source::library);
+}
+
+int param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
+    return set_params(dev, items, count, Source::library);
+}
+
+int reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
+                   uint16_t count) {
+    constexpr const char *tag = "kavri_reg_batch_read";
+    KV_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", tag, target,
+           static_cast<int>(reg_base), count, static_cast<void *>(values));
+    ApiCall call(dev);
+    if (!call.ok()) {
+        log_bad_handle(tag);
+        return 0;
+    }
+    kavri::api::CommandLock commands(call.priv()->cmd_mutex);
+    const uint8_t ok = kavri::ll::ll_reg_read(&call.priv()->ll, target, reg_base, values, count);
+    if (ok) note_regs(call.priv(), target, reg_base, values, count, false);
     return ok;
 }
 
@@ -161,7 +183,7 @@ extern "C" {
 
 KAVRI_API int kavri_reg_batch_write(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
                                     uint32_t *values, uint16_t count) {
-    return kavri::api::reg_batch_write(dev, target, reg_base, values, count);
+    return write_regs(dev, target, reg_base, values, count, Source::application);
 }
 
 KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t reg_base,
@@ -170,7 +192,7 @@ KAVRI_API int kavri_reg_batch_read(kavri_dev_t *dev, uint8_t target, uint32_t re
 }
 
 KAVRI_API int kavri_param_batch_set(kavri_dev_t *dev, kavri_param_item_t *items, int count) {
-    return kavri::api::param_batch_set(dev, items, count);
+    return set_params(dev, items, count, Source::application);
 }
 
 KAVRI_API int kavri_param_batch_get(kavri_dev_t *dev, kavri_param_item_t *items, int count) {

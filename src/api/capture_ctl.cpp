@@ -13,6 +13,7 @@
 #include "kavri/stream.h"
 #include "stream/stream.h"
 #include "api/rec_api.h"
+#include "api/reconnect.h"
 
 namespace {
 
@@ -47,6 +48,10 @@ void cap_stop_internal(kavri_dev_priv_t *p) {
     {
         CommandLock commands(p->cmd_mutex);
         stopped = kavri::ll::ll_cap_stop(&p->ll);
+        // A camera that is away has nothing to stop, and must not be
+        // started again when it comes back.
+        if (!link_up(p)) stopped = 1;
+        if (stopped) p->resume_capture.store(0);
         p->is_capturing.store(stopped ? 0 : 1);
     }
     if (stopped) p->stat_stop_ns.store(kavri::core::monotonic_ns());
@@ -116,6 +121,10 @@ int cap_start(kavri_dev_t *dev) {
     }
     kavri_dev_priv_t *p = call.priv();
     kavri::api::CommandLock commands(p->cmd_mutex);
+    if (!kavri::api::link_up(p)) {
+        KV_ERR("[%s] the camera is away\n", "kavri_cap_start");
+        return 0;
+    }
     if (p->is_capturing.load()) kavri::api::cap_stop_internal(p);
 
     read_frame_rate(p);

@@ -1,6 +1,7 @@
 // The capture event handler: runs on the transport's event thread for every
 // completed stream transfer, feeds the parser and wakes the fetching thread.
 #include "api/dev_priv.h"
+#include "api/reconnect.h"
 #include "core/clock.h"
 #include "kavri/ll.h"
 #include "ll/ll.h"
@@ -67,6 +68,12 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
                 p->stat_errors.fetch_add(1, std::memory_order_relaxed);
                 if (RecorderRef recorder(p); recorder)
                     recorder->on_transfer(code, data, len, 0, false);
+                // With reconnect on, a camera that left is waited for, not
+                // a failed capture (link_lost wakes the waiters).
+                if (waits_for_camera(p)) {
+                    link_lost(p);
+                    return 0;
+                }
                 p->error.store(code);
                 p->error_arg.store(0);
                 if (!p->stop.load()) {
@@ -87,8 +94,9 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
         if (state.frames_discarded > p->stream_state.frames_discarded) {
             KV_DBG("[%s] trans discard %d frames\n", kTag,
                    static_cast<int>(state.frames_discarded - p->stream_state.frames_discarded));
-            // A pending fault outranks the notice: it must reach the caller.
-            if (p->error.load() >= 0) {
+            // A pending fault or reconnect outranks the notice: it must reach
+            // the caller.
+            if (const int32_t e = p->error.load(); e == 0 || e == KAVRI_ERR_CAP_FRAME_DISCARD) {
                 p->error.store(KAVRI_ERR_CAP_FRAME_DISCARD);
                 p->error_arg.store(state.frames_discarded);
             }

@@ -8,6 +8,7 @@
 #include "rec/replay.h"
 #include "api/camera.h"
 #include "api/dev_priv.h"
+#include "api/reconnect.h"
 #include "core/globals.h"
 #include "core/log_internal.h"
 
@@ -89,6 +90,16 @@ int64_t frame_time_ms() {
     return kMsPerSecond / fps;
 }
 
+// A fetch while the camera is away (reconnect on): the error callback hears
+// of the loss if it has not yet, frames that came before it are delivered,
+// and the call fails at once.
+int away(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_fetch_req_t *req, int32_t reqmax,
+         const Clock::time_point *until) {
+    handle_ready_data(dev, p, req, reqmax, until);
+    KV_DBG("[%s] the camera is away\n", "_kavri_cap_get_frames");
+    return KAVRI_ERR_CAP_DISCONNECTED;
+}
+
 int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_info_t *info,
                kavri_frame_meta_t *meta = nullptr, uint32_t meta_count = 0) {
     constexpr const char *tag = "_kavri_cap_get_frames";
@@ -115,6 +126,7 @@ int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_in
         handle_ready_data(dev, p, &req, n, &deadline);
         return err;
     }
+    if (!link_up(p)) return away(dev, p, &req, n, &deadline);
     uint64_t seen = current_seq(p);
     while (!p->stop.load()) {
         if (!wait_for_event(dev, p, seen, &deadline)) {
@@ -124,6 +136,7 @@ int get_frames(kavri_dev_t *dev, int n, void *buf, uint32_t size, kavri_frame_in
         handle_ready_data(dev, p, &req, req.wanted, &deadline);
         if (req.wanted == 0) break;
     }
+    if (!link_up(p)) return away(dev, p, &req, req.wanted, &deadline);
     if (!p->is_capturing.load()) {
         KV_TRC("[%s] device is not capturing\n", tag);
         handle_ready_data(dev, p, &req, req.wanted, &deadline);
@@ -181,6 +194,7 @@ KAVRI_API int kavri_cap_get_frame(kavri_dev_t *dev, void *buf, uint32_t size,
         handle_ready_data(dev, p, &req, 1);
         return err;
     }
+    if (!link_up(p)) return away(dev, p, &req, 1, nullptr);
     if (!p->is_capturing.load()) {
         KV_TRC("[%s] device is not capturing\n", tag);
         handle_ready_data(dev, p, &req, 1);
@@ -241,7 +255,8 @@ KAVRI_API int kavri_cap_wait(kavri_dev_t *dev, uint32_t timeout_ms) {
     }
     // What a stopped capture left behind is finite; a running one is not.
     handle_ready_data(dev, p, nullptr, kNoLimit, result == 0 ? limit : nullptr);
-    return result;
+    // The capture did not end: its camera went away.
+    return link_up(p) ? result : 0;
 }
 
 }  // extern "C"

@@ -19,17 +19,26 @@ constexpr const char *kTag = "_cap_handle_rdy_data";
 constexpr size_t kScratchBytes = 4u << 20;
 constexpr long kUsPerMs = 1000;
 
+// Calls the error callback; returns what it answered.
+uint8_t call_error_cb(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_cap_error_cb_t cb, int32_t err,
+                      uint32_t arg) {
+    KV_TRC("[%s] error cb invoke: %s\n", kTag, kavri::core::error_name(err));
+    CallbackScope scope(p);
+    return cb(dev, err, arg);
+}
+
 // Returns false when the callback asked to stop delivering.
 bool report_error(kavri_dev_t *dev, kavri_dev_priv_t *p) {
     const kavri_cap_error_cb_t cb = p->on_error.load();
     int32_t err = p->error.load();
     if (cb == nullptr || err == 0) return true;
-    KV_TRC("[%s] error cb invoke: %s\n", kTag, kavri::core::error_name(err));
-    uint8_t go_on = 0;
-    {
-        CallbackScope scope(p);
-        go_on = cb(dev, err, p->error_arg.load());
-    }
+    uint8_t go_on = 1;
+    // A camera that went and came back before any fetch: the loss is told
+    // before the return.
+    if (err == KAVRI_ERR_CAP_DISCONNECTED) p->loss_unreported.store(0);
+    if (err == KAVRI_ERR_CAP_RECONNECTED && p->loss_unreported.exchange(0) != 0)
+        go_on = call_error_cb(dev, p, cb, KAVRI_ERR_CAP_DISCONNECTED, 0);
+    if (go_on) go_on = call_error_cb(dev, p, cb, err, p->error_arg.load());
     if (!go_on) {
         KV_DBG("[%s] error cb return false to stop capture\n", kTag);
         p->stop.store(1);
@@ -77,8 +86,7 @@ void call_frame_ready(kavri_dev_t *dev, kavri_dev_priv_t *p, kavri_cap_frame_cb_
 
 constexpr uint32_t kFrameIndexMask = 0xFFFF;
 
-// The time stamp and index of a frame just taken from the parser; a frame
-// taken for nobody only moves the index on, so it shows as no gap.
+// The time stamp and index of a frame just taken from the parser.
 kavri_frame_meta_t account_frame(kavri_dev_priv_t *p, const kv_stream_frame_info_t &raw,
                                  uint64_t t_ns, bool delivered) {
     kavri_frame_meta_t m{};
@@ -94,6 +102,8 @@ kavri_frame_meta_t account_frame(kavri_dev_priv_t *p, const kv_stream_frame_info
     if (prev >= 0) m.lost_before = (raw.fridx - static_cast<uint32_t>(prev) - 1) & kFrameIndexMask;
     m.sequence = p->stat_delivered.fetch_add(1, std::memory_order_relaxed);
     p->stat_gaps.fetch_add(m.lost_before, std::memory_order_relaxed);
+    // The frames a reconnect estimated lost (already in the statistics).
+    m.lost_before += p->resume_lost.exchange(0);
     std::lock_guard lock(p->meta_mutex);
     p->last_meta = m;
     p->has_meta = true;

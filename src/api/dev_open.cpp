@@ -19,6 +19,7 @@
 #include "ll/ll.h"
 #include "stream/stream.h"
 #include "api/rec_api.h"
+#include "api/reconnect.h"
 #include "rec/replay.h"
 
 namespace {
@@ -49,7 +50,8 @@ kavri_dev_priv_t *new_priv(const kavri_dev_t *dev) {
     if (p == nullptr) return nullptr;
     p->knowledge =
         std::unique_ptr<kavri::rec::Knowledge>(new (std::nothrow) kavri::rec::Knowledge());
-    if (!p->knowledge) {
+    p->journal = std::unique_ptr<kavri::api::Journal>(new (std::nothrow) kavri::api::Journal());
+    if (!p->knowledge || !p->journal) {
         delete p;
         return nullptr;
     }
@@ -189,7 +191,14 @@ KAVRI_API int kavri_dev_reset(kavri_dev_t *dev, uint32_t target) {
     // transport: a capture cannot survive it, so it ends here, waking its
     // waiters, rather than waiting for frames that never come.
     if (target == kResetInterface && p->is_capturing.load()) kavri::api::cap_stop_internal(p);
-    return kavri::ll::ll_dev_reset(&p->ll, target);
+    if (target != kResetInterface) return kavri::ll::ll_dev_reset(&p->ll, target);
+    // The camera leaves and comes back by itself: with reconnect on, that
+    // is neither a loss nor another camera.
+    p->resetting.fetch_add(1);
+    const uint8_t done = kavri::ll::ll_dev_reset(&p->ll, target);
+    p->where.store(kavri::api::pack_where(p->ll.if_info));
+    p->resetting.fetch_sub(1);
+    return done;
 }
 
 }  // extern "C"
@@ -226,6 +235,7 @@ kavri_dev_t *kavri::api::dev_open_with(kavri_dev_t *dev, const char *rec_path,
     dev->if_type = p->ll.if_type;
     std::memcpy(dev->if_info, p->ll.if_info, sizeof dev->if_info);
     dev->located = p->ll.located;
+    p->where.store(kavri::api::pack_where(p->ll.if_info));
     kavri::rec::Replay *replay = kavri::rec::replay_of(&p->ll);
     // A replay's working path holds the recorded calibration.
     dev->path = replay != nullptr ? kavri::rec::replay_folder(replay) : kavri::g_path_prefix;

@@ -10,6 +10,10 @@
 //      (command, data, status poll) or a whole batch or sequence;
 //   3. the stream parser's locks (`feed_mutex`, the parser's own);
 //   4. the chip driver's state lock (inside the driver).
+// Leaves, held for one short step with nothing taken under them:
+// `rec_mutex`, `meta_mutex`, the settings journal's own lock.
+// The reconnect service's locks (api/reconnect.cpp) come before all of
+// these: its worker looks a record up (handle table, life_mutex) under them.
 // No lock is held while an application callback runs.
 #pragma once
 
@@ -25,6 +29,7 @@
 
 #include "kavri/api.h"
 #include "kavri/capture_meta.h"
+#include "api/journal.h"
 #include "kavri/types.h"
 #include "rec/recorder.h"
 
@@ -130,6 +135,34 @@ struct kavri_dev_priv_t {
     std::atomic<uint64_t> stat_refused_base;  // the driver's refusals at the start
     std::atomic<uint64_t> stat_start_ns;      // 0 before the first start
     std::atomic<uint64_t> stat_stop_ns;       // 0 while capturing
+    // The parser's own counters from before a reconnect's parser reset,
+    // added to what the parser counts since.
+    std::atomic<uint64_t> stat_discarded_base;
+    std::atomic<uint64_t> stat_dropped_base;
+    std::atomic<uint64_t> stat_skipped_base;
+    std::atomic<uint64_t> stat_reconnects;
+    std::atomic<uint64_t> stat_away_ns;      // time without the camera, added up
+    std::atomic<uint64_t> stat_away_frames;  // frames estimated lost meanwhile
+
+    // ---- automatic reconnect (api/reconnect.cpp) ----
+    // The settings the application made through the interface since open.
+    // (Behind a pointer, as `knowledge`.) The journal has its own lock.
+    kavri::rec::Owned<kavri::api::Journal> journal;
+    std::atomic<uint8_t> reconnect_on;
+    // kavri::api::Link: whether the camera is there, away or being taken
+    // back. Moved on by the event thread (a transfer that found the camera
+    // gone) and by the reconnect worker.
+    std::atomic<uint8_t> link;
+    std::atomic<uint8_t> resume_capture;   // a capture was running when the camera went
+    std::atomic<uint8_t> loss_unreported;  // the error callback has not had the loss yet
+    std::atomic<uint64_t> gone_ns;         // monotonic time of the loss
+    // Frames lost while away, for the next delivered frame's lost_before.
+    std::atomic<uint32_t> resume_lost;
+    // Bus, port and address of the camera now (kavri::api::pack_where), for
+    // the reconnect worker, which cannot read the transport's record.
+    std::atomic<uint32_t> where;
+    // Interface resets in progress: the camera leaves and returns on its own.
+    std::atomic<int32_t> resetting;
 };
 
 static_assert(std::is_standard_layout_v<kavri_dev_priv_t>,

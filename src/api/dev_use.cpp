@@ -10,6 +10,7 @@
 #include "core/globals.h"
 #include "api/camera.h"
 #include "api/dev_priv.h"
+#include "api/reconnect.h"
 #include "kavri/ll.h"
 #include "core/log_internal.h"
 #include "kavri/stream.h"
@@ -205,6 +206,10 @@ void kavri::api::dev_close(kavri_dev_t *dev) {
     const int own = own_calls(p);
     wait_for_calls(p, own);
     kavri::ll::ll_interrupt(ll_of(p), false);
+    // No call but our own is inside: the reconnect worker lets go of the
+    // record before the handle can be freed (no lock held: this may end the
+    // worker and the watcher subscription).
+    reconnect_forget(p);
 
     // Nobody else is inside: the stream stop command may go out.
     if (p->is_capturing.load()) {

@@ -8,6 +8,8 @@ namespace kavri::core {
 
 const char *error_name(int32_t code) {
     switch (code) {
+        case KAVRI_ERR_CAP_DISCONNECTED:
+            return "KAVRI_ERR_CAP_DISCONNECTED";
         case KAVRI_ERR_CAP_UNKNOWN:
             return "KAVRI_ERR_CAP_UNKNOWN";
         case KAVRI_ERR_CAP_ERROR:
@@ -20,6 +22,8 @@ const char *error_name(int32_t code) {
             return "OK";
         case KAVRI_ERR_CAP_FRAME_DISCARD:
             return "KAVRI_ERR_CAP_FRAME_DISCARD";
+        case KAVRI_ERR_CAP_RECONNECTED:
+            return "KAVRI_ERR_CAP_RECONNECTED";
         default:
             return "**UNKNOWN**";
     }

@@ -223,4 +223,20 @@ void ll_interrupt(kavri_ll_t *ll, bool on) {
     if (ll != nullptr && ll->ops == usb_record_ops()) usb_ll_interrupt(ll, on);
 }
 
+bool ll_link_lost(const kavri_ll_t *ll) {
+    if (ll == nullptr || ll->ops != usb_record_ops()) return false;
+    const usb_ll_dev_priv_t *st = usb_state(ll);
+    return st != nullptr && st->gone.load();
+}
+
+bool ll_dev_reopen_at(kavri_ll_t *ll, const kavri_usb_info_t &at) {
+    return ll != nullptr && ll->ops == usb_record_ops() && usb_ll_dev_reopen_at(ll, at);
+}
+
+void ll_drop_handle(kavri_ll_t *ll) {
+    if (ll == nullptr || ll->ops != usb_record_ops()) return;
+    const usb_ll_dev_priv_t *st = usb_state(ll);
+    if (st != nullptr && !st->on_event_thread()) usb_ll_close_handle(ll);
+}
+
 }  // namespace kavri::ll

@@ -125,7 +125,11 @@ HandlePtr find_and_open(kavri_ll_t *ll, libusb_context *ctx) {
             KV_DBG("[%s] open kavri device @ %03d:%03d:%03d\n", tag, wanted.usb_port,
                    wanted.usb_bus, wanted.usb_addr);
             const int r = libusb_open(dev, &raw_handle);
-            if (r == 0) return HandlePtr(raw_handle);
+            if (r == 0) {
+                // The address and speed may have changed with a re-enumeration.
+                store_location(*ll, loc);
+                return HandlePtr(raw_handle);
+            }
             KV_WRN("[%s] failed to open this device: %s\n", tag, libusb_error_name(r));
         } else {
             if (!is_camera(desc)) continue;
@@ -256,7 +260,7 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
     st.handle = find_and_open(ll, st.ctx.get());
     if (st.handle == nullptr) return fail_open(ll, fresh);
 
-    ll->if_type = KAVRI_IF_USB;
+    if (ll->if_type != KAVRI_IF_USB) ll->if_type = KAVRI_IF_USB;  // as the table, above
     const int cfg = libusb_set_configuration(st.handle.get(), kConfiguration);
     if (cfg != 0) {
         KV_ERR("[%s] libusb_set_configuration failed: %s\n", tag, libusb_error_name(cfg));
@@ -273,8 +277,28 @@ kavri_ll_t *usb_ll_dev_open(kavri_ll_t *ll) {
         KV_ERR("[%s]  create evt thread failed\n", tag);
         return fail_open_with_handle(ll, fresh);
     }
-    ll->ops = usb_record_ops();
+    // A reopen (reset, reconnect) finds the table in place: other threads
+    // read it meanwhile, so it is written only when it changes.
+    if (ll->ops != usb_record_ops()) ll->ops = usb_record_ops();
+    st.gone.store(false);
     return ll;
+}
+
+bool usb_ll_dev_reopen_at(kavri_ll_t *ll, const kavri_usb_info_t &at) {
+    usb_ll_dev_priv_t *st = usb_state(ll);
+    if (st == nullptr || ll->if_type != KAVRI_IF_USB || st->on_event_thread()) return false;
+    // The old handle names a device that left: its ring and event thread go
+    // first, so the ring's transfers can be filled for the new handle.
+    usb_ll_close_handle(ll);
+    if (st->interrupted.load()) return false;  // the device is being closed
+    kavri_usb_info_t info = usb_info_of(*ll);
+    info.usb_bus = at.usb_bus;
+    info.usb_port = at.usb_port;
+    info.usb_addr = at.usb_addr;
+    info.usb_speed = at.usb_speed;
+    std::memcpy(ll->if_info, &info, sizeof info);
+    if (ll->located == 0) ll->located = 1;
+    return usb_ll_dev_open(ll) != nullptr;
 }
 
 kavri_ll_t *usb_ll_dev_open_by_fd(kavri_ll_t *ll) {

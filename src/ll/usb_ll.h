@@ -78,6 +78,10 @@ struct usb_ll_dev_priv_t {
     // and new ones fail at once, so no caller stays inside the transport.
     // Written under io_mutex.
     std::atomic<bool> interrupted{false};
+    // Set when a transfer or a command ended with "no device" (the camera
+    // left the bus); cleared when the handle is opened again. Lets the camera
+    // layer tell a camera that went from other transfer errors.
+    std::atomic<bool> gone{false};
 
     std::atomic_ref<int> evt_exit_ref() { return std::atomic_ref<int>(evt_exit); }
     // Calls that wait for completions cannot run on the thread that delivers them.
@@ -135,6 +139,11 @@ void usb_ll_cap_abort(kavri_ll_t *ll);
 // Safe from any thread but the event thread, while other threads are inside
 // commands on the same record.
 void usb_ll_interrupt(kavri_ll_t *ll, bool on);
+
+// Closes the handle and opens the record's camera again at `at` (bus, port,
+// address, speed; any position), keeping the state record. Not on the event
+// thread; the caller holds the device's command lock.
+bool usb_ll_dev_reopen_at(kavri_ll_t *ll, const kavri_usb_info_t &at);
 
 // ---- internal steps -----------------------------------------------------------------
 // Closes the handle, the event thread and the context but keeps the state

@@ -50,6 +50,8 @@ int32_t event_code_of(usb_ll_dev_priv_t &st, const libusb_transfer &t, int idx) 
         default:
             KV_WRN("[%s] trans[%d] error (%d) (last_tx=%d)\n", tag, idx, static_cast<int>(t.status),
                    t.actual_length);
+            // Before the callback hears of it: it asks whether the camera went.
+            if (t.status == LIBUSB_TRANSFER_NO_DEVICE) st.gone.store(true);
             return KAVRI_ERR_CAP_UNKNOWN;
     }
 }
@@ -122,6 +124,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
             const int r = libusb_submit_transfer(transfer);
             if (r == 0) return;
             KV_ERR("[%s] Unable to submit URB. libusb error code: %d\n", tag, r);
+            if (r == LIBUSB_ERROR_NO_DEVICE) st.gone.store(true);
             resubmit_failed = true;
         }
         mark_idle_locked(st, idx);

@@ -133,6 +133,7 @@ int32_t usb_ll_sync_run(usb_ll_dev_priv_t &st, std::unique_ptr<SyncTransfer> job
     const int submitted = libusb_submit_transfer(transfer);
     if (submitted < 0) {
         delist(st, job.get(), false);
+        if (submitted == LIBUSB_ERROR_NO_DEVICE) st.gone.store(true);
         if (kind == SyncKind::data_send)
             KV_ERR("[%s] trans[%d] issue failed\n", tag, 0);
         else
@@ -183,6 +184,7 @@ int32_t usb_ll_sync_run(usb_ll_dev_priv_t &st, std::unique_ptr<SyncTransfer> job
     delist(st, job.get(), false);
 
     on_complete(*transfer);
+    if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) st.gone.store(true);
     if (host_cancelled && transfer->status == LIBUSB_TRANSFER_CANCELLED)
         return job->interrupted ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT;
     return usb_ll_map_status(*transfer);

@@ -4,7 +4,9 @@
 // delivery in turn, every frame decoded) and two control threads (parameters
 // and registers written and read back); one thread switching every camera's
 // filters; now and then a camera closed and reopened, or unplugged and
-// replugged, while all of them keep calling. Each camera's distances stay its
+// replugged, while all of them keep calling. A second run does the same
+// with automatic reconnect on: an unplugged camera is not closed, it comes
+// back into its handle, at its own port or another one. Each camera's distances stay its
 // own, every read returns what its thread last wrote, calls fail only while
 // their camera is disrupted, and the simulator gets every object back.
 #include <algorithm>
@@ -152,7 +154,9 @@ constexpr int kControlThreads = 2;  // per camera, each with its own parameter a
 constexpr auto kControlPause = 1ms;
 constexpr auto kFilterPause = 3ms;
 constexpr auto kDisruptEvery = 2s;
-constexpr auto kUnpluggedFor = 50ms;  // long enough for every thread to meet the dead handle
+constexpr auto kUnpluggedFor = 50ms;      // long enough for every thread to meet the dead handle
+constexpr uint8_t kOtherPortOffset = 10;  // a camera's other port (reconnect run)
+constexpr auto kComeBackLimit = 10s;
 constexpr int kReopenAttempts = 100;
 constexpr auto kReopenPause = 20ms;
 
@@ -234,7 +238,8 @@ struct Camera {
     uint32_t frame_bytes = 0;
     bool epc() const { return chip != CAMSIM_CHIP_T0; }
     float truth_median_mm = 0;
-    float reference_mm[2] = {};  // the camera's own median, undistortion off and on
+    float reference_mm[2] = {};       // the camera's own median, undistortion off and on
+    uint8_t home_port = 0, port = 0;  // where it was plugged, where it is now
     Window window;
     FilterLog filters;
     // Capture thread only (its callbacks included).
@@ -244,6 +249,7 @@ struct Camera {
     int callback_frames = 0, callback_target = 0;
     // Read at the end.
     std::atomic<uint64_t> delivered{0}, decoded{0}, discarded{0}, capture_errors{0};
+    std::atomic<uint64_t> reconnects{0};  // notices that the camera is back
     std::atomic<uint64_t> control_calls{0}, timeouts{0};
 
     void fail(const std::string &what, const std::string &detail = "") {
@@ -344,6 +350,8 @@ uint8_t on_error(kavri_dev_t *dev, int32_t error, uint32_t arg) {
     Camera &c = *camera_of(dev);
     if (error == KAVRI_ERR_CAP_FRAME_DISCARD) {
         c.discarded += arg;
+    } else if (error == KAVRI_ERR_CAP_RECONNECTED) {
+        ++c.reconnects;
     } else {
         ++c.capture_errors;
         if (!c.window.overlaps(c.segment)) c.fail("capture error", std::to_string(error));
@@ -556,18 +564,38 @@ class Stress : public ApiTest {
                     double(c.reference_mm[1]));
     }
 
-    static bool open(Camera &c) {
+    bool open(Camera &c) {
         for (int i = 0; i < kReopenAttempts; ++i) {
-            if (kavri_dev_open(&c.dev) == &c.dev) return true;
+            if (kavri_dev_open(&c.dev) == &c.dev)
+                return !reconnect_ || kavri_dev_set_reconnect(&c.dev, 1) == 1;
             std::this_thread::sleep_for(kReopenPause);
         }
         return false;
     }
 
-    // Close and reopen, or unplug, close the dead handle, replug and reopen.
+    // With reconnect on: unplug, replug (every other time at another port)
+    // and wait for the handle to have its camera back.
+    void unplug_and_come_back(Camera &c) {
+        EXPECT_EQ(camsim_unplug(c.cam), CAMSIM_OK);
+        std::this_thread::sleep_for(kUnpluggedFor);
+        c.port = c.port == c.home_port ? uint8_t(c.home_port + kOtherPortOffset) : c.home_port;
+        EXPECT_EQ(camsim_replug_at(c.cam, 0, c.port, 1), CAMSIM_OK);
+        const auto limit = Clock::now() + kComeBackLimit;
+        while (kavri_dev_is_connected(&c.dev) != 1 && Clock::now() < limit)
+            std::this_thread::sleep_for(kReopenPause);
+        EXPECT_EQ(kavri_dev_is_connected(&c.dev), 1) << c.name << " does not come back";
+    }
+
+    // Close and reopen, or unplug, close the dead handle, replug and reopen
+    // (with reconnect on: unplug and replug, the handle stays open).
     void disrupt(Camera &c, bool unplug) {
         c.window.begin();
         if (c.epc()) c.filters.push(FilterState{{}, {}});
+        if (unplug && reconnect_) {
+            unplug_and_come_back(c);
+            c.window.end();
+            return;
+        }
         if (unplug) {
             EXPECT_EQ(camsim_unplug(c.cam), CAMSIM_OK);
             std::this_thread::sleep_for(kUnpluggedFor);
@@ -580,11 +608,23 @@ class Stress : public ApiTest {
         c.window.end();
     }
 
+    void run();
+
     std::string dir_;
     Camera cams_[3];
+    bool reconnect_ = false;
 };
 
 TEST_F(Stress, ThreeCamerasTheWayAnApplicationUsesThem) {
+    run();
+}
+
+TEST_F(Stress, ThreeCamerasWithReconnectThroughUnplugs) {
+    reconnect_ = true;
+    run();
+}
+
+void Stress::run() {
     const struct {
         const char *name;
         uint8_t chip;
@@ -598,7 +638,8 @@ TEST_F(Stress, ThreeCamerasTheWayAnApplicationUsesThem) {
         c.chip = kCams[i].chip;
         c.scene = kCams[i].scene;
         g_cameras[i] = &c;
-        plug(c, uint8_t(i + 1), kSeed + i);
+        c.home_port = c.port = uint8_t(i + 1);
+        plug(c, c.port, kSeed + i);
         if (HasFatalFailure()) return;
     }
     kavri_dev_t listed[4]{};
@@ -612,6 +653,7 @@ TEST_F(Stress, ThreeCamerasTheWayAnApplicationUsesThem) {
         ASSERT_TRUE(c.dev.located) << c.name;
         // An E2 camera's first open pulls its calibration and mounts it.
         ASSERT_EQ(kavri_dev_open(&c.dev), &c.dev) << c.name;
+        if (reconnect_) ASSERT_EQ(kavri_dev_set_reconnect(&c.dev, 1), 1) << c.name;
         if (c.epc()) reference(c);
         if (HasFatalFailure()) return;
     }
@@ -651,10 +693,11 @@ TEST_F(Stress, ThreeCamerasTheWayAnApplicationUsesThem) {
         const camsim_camera_stats_t s = camera_stats(c.cam);
         std::printf(
             "%s: %lu frames sent, %lu delivered, %lu decoded, %lu discarded, "
-            "%lu capture errors\n",
+            "%lu capture errors, %lu reconnect notices\n",
             c.name.c_str(), (unsigned long)s.frames, (unsigned long)c.delivered.load(),
             (unsigned long)c.decoded.load(), (unsigned long)c.discarded.load(),
-            (unsigned long)c.capture_errors.load());
+            (unsigned long)c.capture_errors.load(), (unsigned long)c.reconnects.load());
+        if (reconnect_) EXPECT_EQ(kavri_dev_is_connected(&c.dev), 1) << c.name;
         EXPECT_GT(c.decoded.load(), 0u) << c.name;
         EXPECT_LE(c.delivered.load() + c.discarded.load(), s.frames) << c.name;
         if (c.timeouts.load() > 0)

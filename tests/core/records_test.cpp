@@ -23,9 +23,11 @@ TEST(Records, ErrorNamesCoverTheTableAndNothingElse) {
                           {-5, "KAVRI_ERR_CAP_TIMEOUT"},
                           {0, "OK"},
                           {3, "KAVRI_ERR_CAP_FRAME_DISCARD"},
+                          {-11, "KAVRI_ERR_CAP_DISCONNECTED"},
+                          {4, "KAVRI_ERR_CAP_RECONNECTED"},
                           {-9, "**UNKNOWN**"},
-                          {-11, "**UNKNOWN**"},
-                          {4, "**UNKNOWN**"},
+                          {-12, "**UNKNOWN**"},
+                          {5, "**UNKNOWN**"},
                           {-3, "**UNKNOWN**"}};
     for (const auto &c : cases) EXPECT_STREQ(kavri_error_name(c.code), c.name) << c.code;
 }

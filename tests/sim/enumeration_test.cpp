@@ -161,6 +161,43 @@ TEST_F(Enumeration, StaleDeviceFromBeforeAReplugCannotBeOpened) {
     libusb_exit(ctx);
 }
 
+TEST_F(Enumeration, ACameraPluggedBackAtAnotherPortIsFoundThere) {
+    auto cfg = quick_config();
+    ASSERT_EQ(camsim_plug(&cfg), 0);
+    ASSERT_EQ(camsim_plug(&cfg), 1);
+    camsim_camera_info_t first, second;
+    ASSERT_EQ(camsim_camera_info(0, &first), 0);
+    ASSERT_EQ(camsim_camera_info(1, &second), 0);
+    EXPECT_EQ(camsim_replug_at(0, 0, 9, 1), CAMSIM_EBUSY);  // still plugged in
+    ASSERT_EQ(camsim_unplug(0), 0);
+    EXPECT_EQ(camsim_replug_at(0, 0, second.port, 1), CAMSIM_EBUSY);  // the other camera's
+    EXPECT_EQ(camsim_replug_at(0, 0, 0, 1), CAMSIM_EINVAL);
+    {
+        Session s(first.bus, first.port);
+        EXPECT_EQ(s.h, nullptr);  // nothing at the old position
+    }
+    ASSERT_EQ(camsim_replug_at(0, 0, 9, 0), 0);
+    camsim_camera_info_t moved;
+    ASSERT_EQ(camsim_camera_info(0, &moved), 0);
+    EXPECT_EQ(moved.plugged, 1);
+    EXPECT_EQ(moved.bus, first.bus);
+    EXPECT_EQ(moved.port, 9);
+    EXPECT_NE(moved.address, first.address);
+    Session s(moved.bus, 9);
+    ASSERT_NE(s.h, nullptr);
+    std::vector<uint8_t> v;
+    ASSERT_EQ(s.param_get(2, v), "");
+    EXPECT_EQ(std::string(v.begin(), v.end()).rfind("KV-SIM-", 0), 0u);
+    s.close();
+    // Its old position is free for another camera meanwhile; it keeps the new one.
+    ASSERT_EQ(camsim_unplug(1), 0);
+    ASSERT_EQ(camsim_replug_at(1, 0, first.port, 1), 0);
+    ASSERT_EQ(camsim_unplug(0), 0);
+    ASSERT_EQ(camsim_replug(0, 1), 0);
+    ASSERT_EQ(camsim_camera_info(0, &moved), 0);
+    EXPECT_EQ(moved.port, 9);
+}
+
 TEST_F(Enumeration, ResetTarget3DropsOffAndReturnsAtTheSamePlaceWithANewAddress) {
     auto cfg = quick_config();
     cfg.reset_delay_ms = 100;

@@ -1,0 +1,12 @@
+# Automatic reconnect on the simulator, which must come before libusb (and
+# kavri). The same tests run twice: the watcher following the stand-in's
+# libusb hotplug, and forced to poll the bus list.
+if(TARGET kavri_camsim)
+  kavri_add_gtest(test_api_reconnect
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/reconnect_test.cpp
+    LIBS -Wl,--no-as-needed kavri_camsim kavri
+    LABELS threads
+    TIMEOUT 300)
+  gtest_discover_tests(test_api_reconnect DISCOVERY_MODE PRE_TEST TEST_PREFIX "polling."
+                       PROPERTIES TIMEOUT 300 LABELS threads ENVIRONMENT KAVRI_HOTPLUG_POLL=1)
+endif()

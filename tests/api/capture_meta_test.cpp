@@ -16,6 +16,13 @@ namespace {
 using namespace kavri_api_test;
 
 constexpr uint32_t kFrameRoom = 4u << 20;
+// Under ThreadSanitizer the fetching thread cannot keep a 30 fps camera's
+// pace: frames are dropped and times are late, so only their order counts.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kPaceKept = false;
+#else
+constexpr bool kPaceKept = true;
+#endif
 
 class CaptureMeta : public ApiTest {
   protected:
@@ -54,11 +61,13 @@ TEST_F(CaptureMeta, FramesCarryTheirArrivalTimeAndIndexInOrder) {
         // Queued frames arrived before the call; a waited-for one during it.
         EXPECT_LE(m.t_ns, after);
         EXPECT_GT(m.t_ns, prev_t);
-        if (i > 2) {
+        if (i > 2 && kPaceKept) {
             EXPECT_LT(before - std::min(before, m.t_ns), 200'000'000u) << i;
         }
         EXPECT_EQ(m.sequence, i);
-        EXPECT_EQ(m.lost_before, 0u);
+        if (kPaceKept) {
+            EXPECT_EQ(m.lost_before, 0u);
+        }
         uint64_t sent = 0;
         ASSERT_EQ(camsim_frame_sent_ns(cam_, static_cast<uint16_t>(m.frame_idx), &sent), CAMSIM_OK);
         off_sent.push_back(m.t_ns > sent ? m.t_ns - sent : sent - m.t_ns);
@@ -71,11 +80,15 @@ TEST_F(CaptureMeta, FramesCarryTheirArrivalTimeAndIndexInOrder) {
     // Within a millisecond of the sending; a loaded runner may wake the
     // event thread late now and then.
     std::sort(off_sent.begin(), off_sent.end());
-    EXPECT_LT(off_sent[off_sent.size() / 2], 1'000'000u);
-    EXPECT_LT(off_sent.back(), 20'000'000u);
+    if (kPaceKept) {
+        EXPECT_LT(off_sent[off_sent.size() / 2], 1'000'000u);
+        EXPECT_LT(off_sent.back(), 20'000'000u);
+    }
     const kavri_cap_stats_t s = stats(dev);
     EXPECT_EQ(s.frames_delivered, 12u);
-    EXPECT_EQ(s.frames_lost + s.frames_discarded + s.frames_dropped, 0u);
+    if (kPaceKept) {
+        EXPECT_EQ(s.frames_lost + s.frames_discarded + s.frames_dropped, 0u);
+    }
     EXPECT_EQ(s.capturing, 1);
     EXPECT_GT(s.capture_ns, 300'000'000u);  // 12 frames at 30 fps
     ASSERT_EQ(kavri_cap_stop(dev), 1);

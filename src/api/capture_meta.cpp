@@ -61,7 +61,10 @@ extern "C" KAVRI_API int kavri_cap_get_stats(kavri_dev_t *dev, kavri_cap_stats_t
     // did not get; what the parser's own counters do not explain never came.
     const uint64_t gaps = p->stat_gaps.load();
     const uint64_t explained = discarded + stats->frames_dropped;
-    stats->frames_lost = gaps > explained ? gaps - explained : 0;
+    // Frames dropped after the last one delivered are in no gap yet: the
+    // difference may fall short of the frames a reconnect already counted.
+    stats->frames_lost =
+        std::max<uint64_t>(gaps > explained ? gaps - explained : 0, p->stat_away_frames.load());
     const uint64_t refused = kavri::drv::refused_frames(p->drv);
     const uint64_t base = p->stat_refused_base.load();
     stats->frames_refused = refused > base ? refused - base : 0;

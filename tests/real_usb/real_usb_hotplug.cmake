@@ -10,7 +10,10 @@ if(COMMAND kavri_add_real_usb_test)
   # nothing of ours left behind). The test runs behind the real libusb in
   # the other builds.
   set(hotplug_filter "-HotplugTest.StandIn*")
-  if(KAVRI_SANITIZE MATCHES "address")
+  # Under ThreadSanitizer the emulated device's replacement of an unplugged
+  # camera's descriptors races libusb's own descriptors in that test (a
+  # simulator matter); the stand-in's run of it stays under ThreadSanitizer.
+  if(KAVRI_SANITIZE MATCHES "address|thread")
     string(APPEND hotplug_filter ":HotplugTest.SettingAndRemovingWhileEventsFlow*")
   endif()
   kavri_add_real_usb_test(test_real_usb_hotplug

@@ -1,9 +1,14 @@
 #include "cli/interrupt.h"
 
+#include <atomic>
+
 namespace kavri::cli {
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Set by the signal handler, read by the waiting thread: a lock-free atomic
+// is both signal-safe and a proper hand-over between threads.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void on_interrupt(int) {
     g_interrupted = 1;

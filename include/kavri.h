@@ -27,5 +27,6 @@
 #include "kavri/capture_meta.h"
 #include "kavri/hotplug.h"
 #include "kavri/reconnect.h"
+#include "kavri/quality.h"
 
 #endif /* KAVRI_H */

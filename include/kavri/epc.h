@@ -36,10 +36,12 @@ KAVRI_BEGIN_DECLS
 #define KAVRI_FILTER_TEMP_MONITOR 7 /* uint16_t, stored only */
 #define KAVRI_FILTER_HDR 8          /* no argument */
 #define KAVRI_FILTER_OFFSET 9       /* int32_t distance offset in mm */
+#define KAVRI_FILTER_TEMPORAL 10    /* uint16_t weight of the new frame, per mille (quality.h) */
 
 /* Frame decode kinds. */
 #define KAVRI_DECODE_DISTANCE 1u
 #define KAVRI_DECODE_GRAY 2u
+#define KAVRI_DECODE_CONFIDENCE 3u /* 0..255 per pixel (quality.h), gray geometry */
 
 /* Decoded pixel markers. */
 #define KAVRI_DIST_MAX_VALID 60000u

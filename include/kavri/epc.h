@@ -74,18 +74,22 @@ KAVRI_API int32_t epc_frame_decode(kavri_drv_t *drv, void *dst, uint32_t dst_byt
  * into out. 1, or 0 (warning line) for a size that does not divide it. */
 KAVRI_API uint8_t epc_lens_param_get(kavri_drv_t *drv, kv_lens_param_t *out, uint32_t width,
                                      uint32_t height);
-/* Integration time change: the EPC driver keeps nothing of it (no effect). */
+/* Integration time change: the calculation keeps nothing of it; the temporal filter's history
+ * starts afresh. */
 KAVRI_API void epc_update_intg_time(kavri_drv_t *drv, uint16_t value, uint32_t which);
 /* Modulation frequency change (Hz): remounts the calibration for the new frequency and updates
- * the range; a frequency without calibration leaves none mounted. Takes the state's lock: lands
+ * the range, and the temporal filter's history starts afresh; a frequency without calibration
+ * leaves none mounted. Takes the state's lock: lands
  * between two decodes. */
 KAVRI_API void epc_update_mod_freq(kavri_drv_t *drv, uint32_t freq_hz, uint32_t unused);
 /* The calib_load operation: 0, or -1 when the parameter file name cannot be formed. */
 KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t a0, int32_t a1, int32_t a2);
 /* Switches filter filter_id (KAVRI_FILTER_*) on with its argument (read as the id's type; arg
  * NULL reads as 0; arg_size is not used). 1 done (an unknown id changes nothing), or 0 for a record
- * without state and for KAVRI_FILTER_CALIB without a calibration mounted for the current
- * frequency. Takes the state's lock: lands between two decodes. */
+ * without state, for KAVRI_FILTER_CALIB without a calibration mounted for the current
+ * frequency, and for a KAVRI_FILTER_TEMPORAL weight outside 1..1000 (ERR line; nothing changes).
+ * Switching any filter but the temporal filter and the temperature monitor, on or off, starts the
+ * temporal filter's history afresh. Takes the state's lock: lands between two decodes. */
 KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter_id, const void *arg,
                                     uint32_t arg_size);
 /* Switches filter filter_id off. 1 (an unknown id changes nothing), or 0 for a record without

@@ -7,6 +7,7 @@
 
 #include "api/camera.h"
 #include "api/dev_priv.h"
+#include "drv/drv_quality.h"
 #include "core/le.h"
 #include "kavri/ll.h"
 #include "ll/ll.h"
@@ -50,6 +51,8 @@ void kavri::api::notify_driver(kavri_drv_t *drv, const kavri_ll_param_item_t &it
         case KAVRI_PARAM_FPS:
             KV_DBG("[%s] Set FPS:%d\n", "_kavri_param_batch_set",
                    static_cast<int>(kavri::le::get_u32(item.param_val)));
+            // Frames further apart move more between them.
+            kavri::drv::restart_history(drv);
             break;
         default:
             break;

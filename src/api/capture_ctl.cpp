@@ -7,6 +7,7 @@
 #include "core/clock.h"
 #include "core/globals.h"
 #include "core/le.h"
+#include "drv/drv_quality.h"
 #include "kavri/ll.h"
 #include "ll/ll.h"
 #include "core/log_internal.h"
@@ -151,6 +152,8 @@ int cap_start(kavri_dev_t *dev) {
         p->stream_state = kv_stream_state_t{};
     }
     p->stop.store(0);
+    // A new capture's first frame owes nothing to the last one's.
+    kavri::drv::restart_history(p->drv);
 
     KV_DBG("[%s] issue start cmd\n", "_kavri_cap_start");
     const uint8_t started =

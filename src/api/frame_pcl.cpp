@@ -14,6 +14,7 @@
 #include "api/dev_priv.h"
 #include "kavri/api.h"
 #include "kavri/cmap.h"
+#include "kavri/quality.h"
 #include "core/log_internal.h"
 
 namespace {
@@ -68,10 +69,11 @@ int32_t millimetres_clamped(float d) {
 }
 
 // Writes the points of the valid pixels, per floats each; extra(d) gives the
-// fourth value when per is 4.
+// fourth value when per is 4. With conf, only pixels whose confidence is above
+// threshold count as valid.
 template <int Per, typename Extra>
 int project(float *dst, uint32_t dst_len, const float *dist, uint32_t width, uint32_t height,
-            const Lens &lens, Extra extra) {
+            const Lens &lens, Extra extra, const uint8_t *conf = nullptr, uint8_t threshold = 0) {
     // Horizontal ray slopes are the same in every row.
     std::vector<float> col_a(std::min(width, kMaxCachedColumns));
     const auto slope = [&lens](uint32_t c) { return (static_cast<float>(c) - lens.cx) / lens.fx; };
@@ -80,10 +82,12 @@ int project(float *dst, uint32_t dst_len, const float *dist, uint32_t width, uin
     for (uint32_t r = 0; r < height; ++r) {
         const float b = (static_cast<float>(r) - lens.cy) / lens.fy;
         const float *row = dist + size_t{r} * width;
+        const uint8_t *conf_row = conf != nullptr ? conf + size_t{r} * width : nullptr;
         for (uint32_t c = 0; c < width; ++c) {
             if (uint64_t{Per} * points + (Per - 1) >= dst_len) return static_cast<int>(points);
             float d = row[c];
             if (!(d > 0.0f && d < kMaxDistM)) continue;
+            if (conf_row != nullptr && conf_row[c] <= threshold) continue;
             d *= lens.scale;
             const float a = c < col_a.size() ? col_a[c] : slope(c);
             const float inv_n = 1.0f / std::sqrt(1.0f + a * a + b * b);
@@ -141,5 +145,28 @@ extern "C" KAVRI_API int kavri_frame_get_pcl_xyzd(kavri_dev_t *dev, float *dst, 
         return project<4>(dst, dst_len, dist, width, height, l, [&map](float d) {
             return static_cast<float>(kavri::cmap_get_color(&map, millimetres_clamped(d)));
         });
+    });
+}
+
+extern "C" KAVRI_API int kavri_frame_get_pcl_confident(kavri_dev_t *dev, float *dst,
+                                                       uint32_t dst_len, const float *dist,
+                                                       uint32_t dist_len, const uint8_t *conf,
+                                                       uint32_t conf_len, uint8_t threshold,
+                                                       uint32_t width, uint32_t height,
+                                                       const kavri_lens_param_t *lens) {
+    const uint64_t pixels = uint64_t{width} * height;
+    if (dev == nullptr || dst == nullptr || dist == nullptr || conf == nullptr ||
+        dist_len < pixels || conf_len < pixels) {
+        KV_ERR("[%s] wrong arguments: dist_len=%u, conf_len=%u (wxh=%ux%u)\n", __func__, dist_len,
+               conf_len, width, height);
+        return 0;
+    }
+    const char *func = __func__;  // inside the lambda __func__ would name the lambda
+    return guarded(func, [&] {
+        kavri::api::ApiCall call(dev);
+        Lens l{};
+        if (!lens_for(func, call.priv(), width, height, lens, l)) return 0;
+        return project<3>(
+            dst, dst_len, dist, width, height, l, [](float) { return 0.0f; }, conf, threshold);
     });
 }

@@ -12,6 +12,7 @@
 
 #include "api/camera.h"
 #include "core/le.h"
+#include "drv/drv_quality.h"
 #include "core/log_internal.h"
 #include "ll/ll.h"
 #include "kavri/version.h"
@@ -336,6 +337,7 @@ KAVRI_API int32_t kavri_rec_seek(kavri_dev_t *dev, uint32_t frame) {
     if (r == nullptr) return err;
     const int32_t result = kavri::rec::replay_seek(r, frame);
     if (result == KAVRI_REC_ERR_RANGE) KV_ERR("[%s] no frame %u\n", "kavri_rec_seek", frame);
+    if (result == KAVRI_REC_OK) kavri::drv::restart_history(call.priv()->drv);
     return result;
 }
 
@@ -344,7 +346,9 @@ KAVRI_API int32_t kavri_rec_seek_time(kavri_dev_t *dev, uint64_t t_ns) {
     int32_t err = 0;
     kavri::rec::Replay *r = kavri::api::replay_for(dev, call, "kavri_rec_seek_time", err);
     if (r == nullptr) return err;
-    return kavri::rec::replay_seek_time(r, t_ns);
+    const int32_t result = kavri::rec::replay_seek_time(r, t_ns);
+    if (result >= 0) kavri::drv::restart_history(call.priv()->drv);
+    return result;
 }
 
 KAVRI_API int32_t kavri_rec_set_options(kavri_dev_t *dev, const kavri_rec_options_t *options) {

@@ -96,6 +96,7 @@ int32_t decode_distance(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16
         }
     }
     range_check(r, n, st.range_mm);
+    temporal_apply(st.temporal, r, n);
     if (st.undistort_en && w == kDefaultWidth && h == kDefaultHeight) {
         lens::calib_len_undistort_u16(&st.len_map, o, static_cast<int32_t>(n), r, iw, ih, 0);
         r = o;
@@ -121,6 +122,30 @@ int32_t decode_gray(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16_t *
         lens::calib_len_undistort_u16(&st.len_map, dst, static_cast<int32_t>(n), g, iw, ih, 0);
     else
         std::memcpy(dst, g, n * sizeof(uint16_t));
+    return static_cast<int32_t>(n * sizeof(uint16_t));
+}
+
+// The confidence image: the gray path's geometry over the confidence of
+// each pixel's samples.
+int32_t decode_confidence(kavri_drv_t *drv, State &st, uint16_t *dst, const uint16_t *src,
+                          uint32_t w, uint32_t h) {
+    const size_t n = size_t{w} * h;
+    if (!t_work.reserve(n)) {
+        KV_ERR("[%s] malloc failed\n", kTag);
+        return -1;
+    }
+    uint16_t *amp = t_work.a.data();
+    uint16_t *conf = t_work.t.data();
+    const auto iw = static_cast<int32_t>(w);
+    const auto ih = static_cast<int32_t>(h);
+    if (!gray(drv, amp, src, w, h, kSubFrames, PixelCount::kAny)) return -1;
+    confidence_pass(conf, amp, src, n);
+    calc_dcs_sort(amp, conf, iw, ih);
+    if (st.hdr_en) merge_rows_gray(amp, w, h);
+    if (st.undistort_en && w == kDefaultWidth && h == kDefaultHeight)
+        lens::calib_len_undistort_u16(&st.len_map, dst, static_cast<int32_t>(n), amp, iw, ih, 0);
+    else
+        std::memcpy(dst, amp, n * sizeof(uint16_t));
     return static_cast<int32_t>(n * sizeof(uint16_t));
 }
 
@@ -170,5 +195,6 @@ extern "C" KAVRI_API int32_t epc_frame_decode(kavri_drv_t *drv, void *dst, uint3
     std::lock_guard lock(st->lock);
     if (kind == KAVRI_DECODE_DISTANCE) return decode_distance(drv, *st, out, src, w, h);
     if (kind == KAVRI_DECODE_GRAY) return decode_gray(drv, *st, out, src, w, h);
+    if (kind == KAVRI_DECODE_CONFIDENCE) return decode_confidence(drv, *st, out, src, w, h);
     return -1;
 }

@@ -34,6 +34,10 @@ void amp_filter(uint16_t *dist, const uint16_t *amp, size_t n, uint16_t amp_min)
 // markers above 60000 stay.
 void range_check(uint16_t *dist, size_t n, uint32_t range_mm);
 
+// Confidence (0..255) of each of n pixels from its amplitude (the gray
+// calculation's, amp) and its four samples (src: four sub-frames of n).
+void confidence_pass(uint16_t *conf, const uint16_t *amp, const uint16_t *src, size_t n);
+
 // Automatic integration time: the step for the sample statistics of one frame.
 struct SampleCounts {
     uint32_t bad = 0, high = 0, low = 0, total = 0;

@@ -162,13 +162,18 @@ extern "C" KAVRI_API void epc_uninit(kavri_drv_t *drv) {
     delete st;
 }
 
-extern "C" KAVRI_API void epc_update_intg_time(kavri_drv_t *, uint16_t, uint32_t) {}
+// The calculation keeps nothing of the integration time; the temporal
+// filter's history starts afresh, as the noise and amplitude change with it.
+extern "C" KAVRI_API void epc_update_intg_time(kavri_drv_t *drv, uint16_t, uint32_t) {
+    if (State *st = state_of(drv); st != nullptr) st->temporal.restart();
+}
 
 extern "C" KAVRI_API void epc_update_mod_freq(kavri_drv_t *drv, uint32_t freq_hz, uint32_t) {
     State *st = state_of(drv);
     if (st == nullptr) return;
     std::lock_guard lock(st->lock);
     apply_mod_freq(drv, *st, freq_hz);
+    st->temporal.restart();
 }
 
 extern "C" KAVRI_API int32_t epc_calib_save(kavri_drv_t *drv, int32_t, int32_t, int32_t) {

@@ -20,6 +20,14 @@ T arg_as(const void *arg) {
     return v;
 }
 
+constexpr uint16_t kTemporalWeightMin = 1;
+
+// Which switches change the images the temporal filter averages: all but the
+// filter itself and the temperature monitor, which only logs.
+bool restarts_history(uint32_t filter_id) {
+    return filter_id != KAVRI_FILTER_TEMPORAL && filter_id != KAVRI_FILTER_TEMP_MONITOR;
+}
+
 }  // namespace
 
 using namespace kavri::epc;
@@ -29,6 +37,7 @@ extern "C" KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter
     State *st = state_of(drv);
     if (st == nullptr) return 0;
     std::lock_guard lock(st->lock);
+    if (restarts_history(filter_id)) st->temporal.restart();
     switch (filter_id) {
         case KAVRI_FILTER_UNDISTORT:
             st->undistort_en = 1;
@@ -67,6 +76,19 @@ extern "C" KAVRI_API uint8_t epc_filter_enable(kavri_drv_t *drv, uint32_t filter
             st->user_offset_mm = mm;
             break;
         }
+        case KAVRI_FILTER_TEMPORAL: {
+            const auto weight = arg_as<uint16_t>(arg);
+            if (weight < kTemporalWeightMin || weight > Temporal::kWeightOff) {
+                KV_ERR("[%s] temporal weight %u out of 1..1000\n", __func__, weight);
+                return 0;
+            }
+            Temporal &t = st->temporal;
+            if (!t.on) t.restart();
+            t.weight = weight;
+            t.on = weight < Temporal::kWeightOff;
+            if (!t.on) t.release();
+            break;
+        }
         default:
             break;
     }
@@ -77,6 +99,7 @@ extern "C" KAVRI_API uint8_t epc_filter_disable(kavri_drv_t *drv, uint32_t filte
     State *st = state_of(drv);
     if (st == nullptr) return 0;
     std::unique_lock lock(st->lock);
+    if (restarts_history(filter_id)) st->temporal.restart();
     switch (filter_id) {
         case KAVRI_FILTER_UNDISTORT:
             st->undistort_en = 0;
@@ -111,6 +134,11 @@ extern "C" KAVRI_API uint8_t epc_filter_disable(kavri_drv_t *drv, uint32_t filte
         }
         case KAVRI_FILTER_OFFSET:
             st->offset_en = 0;
+            break;
+        case KAVRI_FILTER_TEMPORAL:
+            st->temporal.on = false;
+            st->temporal.weight = Temporal::kWeightOff;
+            st->temporal.release();
             break;
         default:
             break;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "drv/epc_temporal.h"
 #include "kavri/epc.h"
 #include "kavri/param.h"
 #include "kavri/types.h"
@@ -81,6 +82,7 @@ struct State {
     int32_t user_offset_mm = 0;
     uint8_t smooth_level = 5;
     std::vector<uint8_t> amp_state;  // hysteresis on/off per pixel
+    Temporal temporal;               // the temporal filter after the chain
     int16_t t_sensor = 0;
     int16_t t_ib = 0;
     float tcoef_sensor = 1.7f;

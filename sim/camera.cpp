@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "src/ll/usb_ids.h"
 #include "wire.h"
@@ -152,6 +153,20 @@ void Camera::set_temperature(int16_t t_sensor, int16_t t_ib, bool drift) {
     cfg_.t_ib = t_ib_ = t_ib;
     cfg_.drift_temperature = drift ? 1 : 0;
     drift_frames_ = 0;
+}
+
+uint16_t Camera::set_scene(const std::string &scene) {
+    // The configuration keeps the name too, so that config() says what the camera sees; a
+    // name its field cannot hold (a wall distance written with many leading zeros) is refused.
+    if (scene.size() >= sizeof cfg_.scene) {
+        throw std::invalid_argument("scene name longer than " +
+                                    std::to_string(sizeof cfg_.scene - 1) + " characters");
+    }
+    gen_->set_scene(scene);
+    std::snprintf(cfg_.scene, sizeof cfg_.scene, "%s", scene.c_str());
+    // Frames already made (in the FIFO or waiting to be packed) used up their indexes: the
+    // encoder's next index is the first frame of the new scene.
+    return encoder_.next_frame_index;
 }
 
 uint8_t *Camera::device_descriptor(uint8_t d[18]) const {

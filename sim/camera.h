@@ -133,6 +133,10 @@ class Camera {
     void set_stream_layout(const StreamLayout &layout) { encoder_.set_layout(layout); }
     void set_pacing(uint32_t fps, bool free_run);
     void set_temperature(int16_t t_sensor, int16_t t_ib, bool drift);
+    // Points the camera at another scene from the next frame it makes on, and returns the
+    // stream frame index that frame will carry. Throws std::invalid_argument for an unknown
+    // scene (nothing changes then).
+    uint16_t set_scene(const std::string &scene);
 
     ParamTable &params() { return params_; }
     RegisterFile &registers() { return registers_; }

@@ -3,6 +3,7 @@
 // the same for every front end of the camera model.
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "env_config.h"
@@ -51,6 +52,24 @@ CAMSIM_EXPORT int camsim_set_pacing(int cam, uint32_t fps, uint8_t free_run) {
 CAMSIM_EXPORT int camsim_set_temperature(int cam, int16_t t_sensor, int16_t t_ib, uint8_t drift) {
     return front::with_camera(cam, [&](camsim::Camera &c) {
         c.set_temperature(t_sensor, t_ib, drift != 0);
+        return CAMSIM_OK;
+    });
+}
+
+CAMSIM_EXPORT int camsim_set_scene(int cam, const char *scene, uint16_t *first_index) {
+    if (!scene) return CAMSIM_EINVAL;
+    // with_camera takes the front end's bus lock (Bus::mu of the stand-in and of the usbfs
+    // front end), which guards the camera and its generator: frames are made under it only
+    // (Camera::produce, from the bus's pour). So no frame is half old and half new scene, and
+    // the index returned is that of the first frame made after the change.
+    return front::with_camera(cam, [&](camsim::Camera &c) {
+        uint16_t first = 0;
+        try {
+            first = c.set_scene(scene);
+        } catch (const std::invalid_argument &) {
+            return CAMSIM_EINVAL;
+        }
+        if (first_index) *first_index = first;
         return CAMSIM_OK;
     });
 }

@@ -141,6 +141,21 @@ CAMSIM_API int camsim_set_pacing(int cam, uint32_t fps, uint8_t free_run);
 /* Fixes the temperatures (0.1 degC); drift 1 lets them drift from there. */
 CAMSIM_API int camsim_set_temperature(int cam, int16_t t_sensor, int16_t t_ib, uint8_t drift);
 
+/* ---- scene ---------------------------------------------------------------- */
+/* Points the camera at another scene ("default" or "wall:<mm>", as the
+ * configuration's scene), also while it streams. The change takes effect
+ * from the next frame the camera makes: frames already made (queued for the
+ * host but not yet sent) keep the old scene. first_index (may be NULL)
+ * receives the stream frame index that first frame of the new scene will
+ * carry (the index camsim_last_frame reports and the host reads in the
+ * frame's chunks); frames before it show the old scene. The fixed pattern
+ * and the noise stream carry on; camsim_ground_truth reports the new scene
+ * at once. The scene stays through resets, replugs and power cycles. While
+ * parameter 0 selects the data upload, whose frames number themselves,
+ * first_index does not name the next image frame. Returns CAMSIM_EINVAL for
+ * a NULL or unknown scene (the camera keeps its scene), CAMSIM_ENOCAM. */
+CAMSIM_API int camsim_set_scene(int cam, const char *scene, uint16_t *first_index);
+
 /* ---- faults ----------------------------------------------------------------
  * camsim_inject(cam, fault, count, arg, message): the fault hits the next
  * `count` occasions of its kind; injecting again adds to the count. */

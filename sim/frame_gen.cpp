@@ -69,6 +69,28 @@ FrameGenerator::FrameGenerator(const FrameGenConfig &cfg) : cfg_(cfg) {
     if (const std::string why = config_error(cfg_); !why.empty()) {
         throw std::invalid_argument(why);
     }
+    const size_t n = static_cast<size_t>(cfg_.width) * cfg_.height;
+    fpn_.assign(n, 0.0f);
+    if (cfg_.fpn) {
+        SplitMix64 rng{cfg_.seed ^ kFpnStream};
+        for (float &f : fpn_) f = static_cast<float>(rng.normal() * kFpnSigmaMm);
+    }
+    noise_state_ = cfg_.seed ^ kNoiseStream;
+    render_scene_tables();
+}
+
+void FrameGenerator::set_scene(const std::string &scene) {
+    // Checked before anything changes, so a refused scene leaves the generator as it was.
+    FrameGenConfig next = cfg_;
+    next.scene = scene;
+    if (const std::string why = config_error(next); !why.empty()) {
+        throw std::invalid_argument(why);
+    }
+    cfg_.scene = scene;
+    render_scene_tables();
+}
+
+void FrameGenerator::render_scene_tables() {
     const Lens lens =
         scale_lens(cfg_.pinhole_lens ? pinhole_lens() : default_lens(), cfg_.width, cfg_.height);
     SceneView view = render_scene(cfg_.scene, lens);
@@ -76,13 +98,6 @@ FrameGenerator::FrameGenerator(const FrameGenConfig &cfg) : cfg_(cfg) {
     reflectivity_ = std::move(view.reflectivity);
 
     const size_t n = truth_.size();
-    fpn_.assign(n, 0.0f);
-    if (cfg_.fpn) {
-        SplitMix64 rng{cfg_.seed ^ kFpnStream};
-        for (float &f : fpn_) f = static_cast<float>(rng.normal() * kFpnSigmaMm);
-    }
-    noise_state_ = cfg_.seed ^ kNoiseStream;
-
     if (cfg_.chip == Chip::T0) {
         ti_phase_lsb_.resize(n);
         half_gain_.resize(n);

@@ -37,6 +37,11 @@ class FrameGenerator {
     // Why the constructor would refuse cfg, or an empty string when it accepts it.
     static std::string config_error(const FrameGenConfig &cfg);
 
+    // Looks at another scene from the next make_frame on, as if the camera were pointed
+    // elsewhere: the fixed pattern and the noise stream carry on. Throws std::invalid_argument
+    // for an unknown scene and then keeps the current one.
+    void set_scene(const std::string &scene);
+
     // Bytes of one raw frame: w*h*8 for EPC chips (four DCS sub-frames of 16-bit LE samples,
     // rows in sensor readout order), w*h*4 for T0 (per pixel: amplitude word, phase word).
     uint32_t frame_bytes() const;
@@ -59,16 +64,18 @@ class FrameGenerator {
   private:
     void make_epc_frame(const SensorState &s, uint8_t *out);
     void make_ti_frame(const SensorState &s, uint8_t *out);
+    // Renders cfg_.scene and lays out what the per-frame loops read from it (fpn_ is set).
+    void render_scene_tables();
 
     FrameGenConfig cfg_;
     std::vector<float> truth_;         // image order
     std::vector<float> fpn_;           // image order
     std::vector<float> reflectivity_;  // image order
-    // Readout order (the order EPC samples are written in), precomputed once:
+    // Readout order (the order EPC samples are written in), precomputed per scene:
     std::vector<double> raw_base_mm_;  // truth + fpn + the sensor's fixed raw offset
     std::vector<float> half_gain_;     // half amplitude per integration time unit
     std::vector<uint8_t> odd_row_;     // 1 where the pixel's image row is odd (second intg time)
-    // Image order, T0 only:
+    // Image order, T0 only (per scene):
     std::vector<double> ti_phase_lsb_;  // noiseless phase word (unwrapped)
     uint64_t noise_state_ = 0;
     uint64_t frames_made_ = 0;

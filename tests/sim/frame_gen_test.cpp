@@ -441,6 +441,51 @@ TEST(FrameGen, RejectsBadScenesAndSizes) {
     EXPECT_THROW(FrameGenerator{huge}, std::invalid_argument);
 }
 
+TEST(FrameGen, SceneChangeKeepsTheFixedPatternAndTheNoiseStream) {
+    FrameGenConfig cfg;
+    cfg.scene = "wall:2000";
+    cfg.seed = 11;
+    FrameGenerator gen(cfg);
+    const std::vector<float> fpn = gen.fpn_mm();
+    const SensorState st;
+    std::vector<uint8_t> before, after;
+    gen.make_frame(st, before);
+
+    gen.set_scene("wall:1800");
+    EXPECT_EQ(gen.config().scene, "wall:1800");
+    EXPECT_EQ(gen.fpn_mm(), fpn);
+    const std::vector<float> truth = gen.truth_mm();
+    const size_t centre = size_t{kH / 2} * kW + kW / 2;
+    EXPECT_NEAR(truth[centre], 1800.0f, 5.0f);
+
+    // The next frame decodes to the new wall (the old one is 200 mm away).
+    gen.make_frame(st, after);
+    const uint32_t range = range_mm(st.mod_freq_hz);
+    const double drift = temperature_drift_mm(st.t_sensor, st.t_ib);
+    const Samples s = unpack_epc(after, kW, kH);
+    std::vector<double> abs_err;
+    for (size_t i = 0; i < kN; ++i) {
+        abs_err.push_back(
+            std::fabs(wrapped_error(model_distance(s, i, range, drift), truth[i] + fpn[i], range)));
+    }
+    EXPECT_LT(percentile(abs_err, 0.5), 40.0);
+
+    // Its noise is a second frame's noise: it is exactly the second frame of a generator that
+    // saw the new wall from the start, not the first one.
+    cfg.scene = "wall:1800";
+    FrameGenerator fresh(cfg), continued(cfg);
+    std::vector<uint8_t> first, second;
+    fresh.make_frame(st, first);
+    continued.make_frame(st, second);
+    continued.make_frame(st, second);
+    EXPECT_NE(after, first);
+    EXPECT_EQ(after, second);
+
+    EXPECT_THROW(gen.set_scene("wall:0"), std::invalid_argument);
+    EXPECT_EQ(gen.config().scene, "wall:1800");
+    EXPECT_EQ(gen.truth_mm(), truth);
+}
+
 TEST(PhaseModel, RangeAndDriftFollowTheHostArithmetic) {
     EXPECT_EQ(range_mm(12000000), 12491u);
     EXPECT_EQ(range_mm(20000000), 7494u);

@@ -1,4 +1,8 @@
 // The frame stream: chunks, frames, pacing, layouts and the stream faults.
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
 #include "sim/stream_ring.h"
 
 namespace simtest {
@@ -228,6 +232,64 @@ TEST_F(Stream, UnplugAfterSomeTransfers) {
     camsim_camera_info_t info;
     ASSERT_EQ(camsim_camera_info(0, &info), 0);
     EXPECT_EQ(info.plugged, 0);
+}
+
+// Distance (mm) the centre pixel of a raw EPC frame shows, through the camera's phase model:
+// samples in sensor readout order (image row h/2 is read out second), a raw offset of 2000 mm
+// and a drift from the temperatures in the frame's description.
+double centre_distance_mm(const StreamParser::Frame &f, uint32_t mod_freq_hz) {
+    constexpr double kRangeNumerator = 149896229000.0, kRawOffsetMm = 2000.0;
+    const size_t w = le16(f.desc), h = le16(f.desc + 2), plane = w * h;
+    const size_t at = w + w / 2;  // readout row 1 holds image row h / 2
+    double d[4];
+    for (size_t q = 0; q < 4; ++q) d[q] = le16(&f.data[2 * (q * plane + at)]) & 0xfff;
+    const double t_sensor = static_cast<int16_t>(le16(f.desc + 4));
+    const double t_ib = static_cast<int16_t>(le16(f.desc + 6));
+    const double drift = std::round(0.33765 * t_ib + 1.7 * t_sensor);
+    const double range = std::trunc(kRangeNumerator / mod_freq_hz);
+    const double turns = std::atan2(d[3] - d[1], d[2] - d[0]) / (2 * std::numbers::pi) + 0.5;
+    double r = std::fmod(turns * range - kRawOffsetMm - drift, range);
+    return r < 0 ? r + range : r;
+}
+
+TEST_F(Stream, SceneChangeShowsFromTheFrameIndexItNames) {
+    constexpr uint32_t kModFreq = 12000000;
+    constexpr double kOldWallMm = 2000, kNewWallMm = 1800, kToleranceMm = 30;
+    constexpr uint16_t kW = 64, kH = 48;  // small frames: many of them queue up in the ring
+    auto cfg = quick_config();
+    cfg.width = kW;
+    cfg.height = kH;
+    cfg.fpn = 0;
+    std::snprintf(cfg.scene, sizeof cfg.scene, "wall:2000");
+    start(cfg);
+    ASSERT_TRUE(ring->frames(2));
+
+    EXPECT_EQ(camsim_set_scene(0, "wall:0", nullptr), CAMSIM_EINVAL);
+    EXPECT_EQ(camsim_set_scene(0, nullptr, nullptr), CAMSIM_EINVAL);
+    EXPECT_EQ(camsim_set_scene(1, "wall:1800", nullptr), CAMSIM_ENOCAM);
+    uint16_t first = 0;
+    ASSERT_EQ(camsim_set_scene(0, "wall:1800", &first), CAMSIM_OK);
+    std::vector<float> truth(kW * kH);
+    ASSERT_EQ(camsim_ground_truth(0, truth.data(), kW * kH), kW * kH);
+    EXPECT_NEAR(truth[kH / 2 * kW + kW / 2], kNewWallMm, 5);
+
+    auto &frames = ring->parser.frames;
+    EXPECT_GT(static_cast<int16_t>(first - frames.back().index), 0);
+    ASSERT_TRUE(
+        ring->run_until([&] { return static_cast<int16_t>(frames.back().index - first) >= 1; }));
+    size_t old_frames = 0, new_frames = 0;
+    for (const auto &f : frames) {
+        const bool changed = static_cast<int16_t>(f.index - first) >= 0;
+        (changed ? new_frames : old_frames)++;
+        EXPECT_NEAR(centre_distance_mm(f, kModFreq), changed ? kNewWallMm : kOldWallMm,
+                    kToleranceMm)
+            << "frame " << f.index << ", the new scene from " << first;
+    }
+    EXPECT_GE(old_frames, 2u);
+    EXPECT_GE(new_frames, 2u);
+    uint16_t last = 0;
+    ASSERT_GT(camsim_last_frame(0, nullptr, 0, nullptr, &last), 0);
+    EXPECT_GE(static_cast<int16_t>(last - first), 1);
 }
 
 TEST_F(Stream, TemperaturesDriftSlowlyUpwards) {

@@ -16,3 +16,6 @@ kavri_add_gtest(test_epc_decode
 kavri_add_gtest(test_epc_driver
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/epc_driver_test.cpp
   LIBS kavri_internal)
+kavri_add_gtest(test_epc_temporal
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/epc_temporal_test.cpp
+  LIBS kavri_internal)

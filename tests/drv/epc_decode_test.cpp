@@ -39,7 +39,7 @@ TEST(EpcDecode, LengthsAreChecked) {
     EXPECT_EQ(epc_frame_decode(d.drv(), out.data(), 153600, 2, raw.data(), 614400, &info), 153600);
     LogCapture quiet(KV_LOG_OFF);
     EXPECT_EQ(epc_frame_decode(d.drv(), out.data(), 153600, 1, raw.data(), 614399, &info), -1);
-    EXPECT_EQ(epc_frame_decode(d.drv(), out.data(), 153600, 3, raw.data(), 614400, &info), -1);
+    EXPECT_EQ(epc_frame_decode(d.drv(), out.data(), 153600, 4, raw.data(), 614400, &info), -1);
     // The frame size caps the source length.
     kavri_frame_info_t small = info;
     small.frame_size = 1000;

@@ -15,6 +15,11 @@ namespace cli = kavri::cli;
 
 namespace {
 
+// Bounds of the temporal filter's settings (kavri/quality.h).
+constexpr int kTemporalWeightMin = 1, kTemporalWeightMax = 1000;  // per mille
+constexpr int kTemporalMotionMinMm = 1, kTemporalMotionMaxMm = 60000;
+constexpr int kTemporalHolesMax = static_cast<int>(KAVRI_TEMPORAL_HOLE_FRAMES_MAX);
+
 // The processing of the decoded images: works on cameras and replays.
 void add_filter_options(CLI::App *cmd, cli::CameraSetup &s) {
     cmd->add_flag("--undistort", s.undistort, "correct the lens distortion");
@@ -24,6 +29,21 @@ void add_filter_options(CLI::App *cmd, cli::CameraSetup &s) {
         ->check(CLI::Range(0, 65535));
     cmd->add_option("--offset", s.offset_mm, "distance offset in mm added to every pixel");
     cmd->add_flag("--no-calib", s.no_calib, "switch the calibration off: raw distances");
+    auto *temporal =
+        cmd->add_option("--temporal", s.temporal,
+                        "temporal filter for still scenes: per mille of each new frame blended "
+                        "into every pixel's history (1000 leaves frames as they are)")
+            ->check(CLI::Range(kTemporalWeightMin, kTemporalWeightMax));
+    cmd->add_option("--temporal-motion", s.temporal_motion,
+                    "with --temporal: a pixel that moved more than this many mm starts afresh "
+                    "(default 50)")
+        ->check(CLI::Range(kTemporalMotionMinMm, kTemporalMotionMaxMm))
+        ->needs(temporal);
+    cmd->add_option("--temporal-holes", s.temporal_holes,
+                    "with --temporal: frames a pixel without a distance keeps showing its "
+                    "history (default 2)")
+        ->check(CLI::Range(0, kTemporalHolesMax))
+        ->needs(temporal);
 }
 
 // Camera settings, then the processing; a replay refuses the settings.

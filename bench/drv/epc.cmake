@@ -7,3 +7,8 @@ kavri_add_bench(bench_epc_decode
     LIBS kavri_internal opencv_core opencv_imgproc opencv_calib3d)
 target_include_directories(bench_epc_decode PRIVATE ${PROJECT_SOURCE_DIR}/sim
                            ${PROJECT_SOURCE_DIR}/src)
+
+# The temporal filter's per-pixel pass beside OpenCV's running average.
+kavri_add_bench(bench_epc_temporal
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/epc_temporal_bench.cpp
+    LIBS kavri_internal opencv_core opencv_imgproc)

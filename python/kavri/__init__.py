@@ -27,7 +27,7 @@ from ._errors import (
 )
 from ._files import OniWriter, colorize, load_distance, load_gray, save_distance, save_gray
 from ._frame import Frame
-from ._params import Filters, Params
+from ._params import Filters, Params, TemporalState
 
 __version__ = "1.50.0"
 
@@ -47,6 +47,7 @@ __all__ = [
     "RecordingError",
     "RefusedError",
     "Replay",
+    "TemporalState",
     "TimeoutError",
     "cameras",
     "colorize",

@@ -16,6 +16,7 @@ if TYPE_CHECKING:
 
 MAX_VALID_M = 60.0  # the library's largest valid distance; markers lie above it
 _POINT_FLOATS = 3
+_CONFIDENCE_MAX = 255
 
 
 def _out_array(out: Optional[np.ndarray], shape: tuple, dtype, what: str) -> np.ndarray:
@@ -175,11 +176,48 @@ class Frame:
         g = _out_array(out, self.shape, np.float32, "gray")
         return self._decode(lib().kavri_frame_get_gray, g, "gray")
 
+    def confidence(self, distance: Optional[np.ndarray] = None,
+                   out: Optional[np.ndarray] = None) -> np.ndarray:
+        """How far each pixel's distance can be trusted: (height, width)
+        uint8, 0 (none) to 255, rising with the amplitude and falling as the
+        samples near saturation; 0 for saturated pixels. distance: this
+        frame's distance image (from distance(), NaN or markers where there
+        is none), whose pixels without a distance then get 0 too; the
+        conversion does not convert the distance itself, so it leaves the
+        temporal filter's history alone. out: an array to fill instead of a
+        new one. A frame without four phase images, or a driver without
+        confidence, raises kavri.Error."""
+        h, w = self.shape
+        c = _out_array(out, self.shape, np.uint8, "confidence")
+        dist_ptr, dist_len = None, 0
+        if distance is not None:
+            distance = self._checked_distance(distance)
+            dist_ptr, dist_len = distance.ctypes.data, distance.size
+        cam = self._cam
+        _errors.begin_call()
+        n = lib().kavri_frame_get_confidence(cam._dev_ptr(), c.ctypes.data, c.size,
+                                             self.raw.ctypes.data, self.raw.size,
+                                             ctypes.byref(self._info), dist_ptr, dist_len)
+        if n != w * h:
+            cam._raise_if_closed()
+            _errors.fail(_errors.Error, f"the confidence conversion of frame {self.index} failed")
+        return c
+
+    def _checked_distance(self, distance) -> np.ndarray:
+        h, w = self.shape
+        if (not isinstance(distance, np.ndarray) or distance.shape != (h, w)
+                or distance.dtype != np.float32):
+            raise ValueError(f"distance must be a float32 array of shape {(h, w)}")
+        return np.ascontiguousarray(distance)
+
     def points(
         self,
         organized: bool = False,
         out: Optional[np.ndarray] = None,
         distance: Optional[np.ndarray] = None,
+        *,
+        confidence_above: Optional[int] = None,
+        confidence: Optional[np.ndarray] = None,
     ) -> np.ndarray:
         """The point cloud in metres in the camera frame (x right, y down,
         z forward), projected with the camera's lens parameters.
@@ -197,9 +235,18 @@ class Frame:
 
         An out of another shape, type or layout raises ValueError.
         distance: this frame's distance image if already converted (saves a
-        second decode; NaN counts as no distance)."""
+        second decode; NaN counts as no distance).
+
+        confidence_above: keep only the pixels whose confidence (see
+        confidence()) is above it, 0..255; the others count as without a
+        distance. confidence: this frame's confidence image if already
+        converted (saves a pass over the frame)."""
         h, w = self.shape
         scratch = self._cam._scratch
+        # Checked before any conversion: a frame converted for nothing would
+        # still have entered the temporal filter's history.
+        if confidence_above is not None and not 0 <= int(confidence_above) <= _CONFIDENCE_MAX:
+            raise ValueError(f"confidence_above must be 0..{_CONFIDENCE_MAX}")
         if organized:
             pts = _out_array(out, (h, w, _POINT_FLOATS), np.float32, "organized points")
         elif out is not None:
@@ -208,16 +255,25 @@ class Frame:
             pts = scratch.get("pts", (h * w, _POINT_FLOATS), np.float32)
         if distance is None:
             distance = self.distance(out=scratch.get("dist", (h, w), np.float32), nan=False)
-        elif (not isinstance(distance, np.ndarray) or distance.shape != (h, w)
-              or distance.dtype != np.float32):
-            raise ValueError(f"distance must be a float32 array of shape {(h, w)}")
-        distance = np.ascontiguousarray(distance)
+        distance = self._checked_distance(distance)
+        conf = None
+        if confidence_above is not None:
+            if confidence is None:
+                conf = self.confidence(out=scratch.get("conf", (h, w), np.uint8))
+            elif (not isinstance(confidence, np.ndarray) or confidence.shape != (h, w)
+                  or confidence.dtype != np.uint8):
+                raise ValueError(f"confidence must be a uint8 array of shape {(h, w)}")
+            else:
+                conf = np.ascontiguousarray(confidence)
         if not organized:
-            n = self._project(distance, pts)
+            n = (self._project(distance, pts) if conf is None
+                 else self._project_confident(distance, conf, int(confidence_above), pts))
             return pts[:n] if out is not None else pts[:n].copy()
         # Every pixel projected (a stand-in distance where there is none, so
         # the library writes all of them in image order), then NaN.
         invalid = no_distance_mask(distance, scratch)
+        if conf is not None:
+            invalid |= conf <= confidence_above
         full = scratch.get("pfull", (h, w), np.float32)
         np.copyto(full, distance)
         np.copyto(full, np.float32(1.0), where=invalid)
@@ -233,6 +289,17 @@ class Frame:
         n = lib().kavri_frame_get_pcl(
             cam._dev_ptr(), dst.ctypes.data, dst.size, distance.ctypes.data, distance.size, w, h,
             None)
+        cam._raise_if_closed()
+        return n
+
+    def _project_confident(self, distance: np.ndarray, conf: np.ndarray, above: int,
+                           dst: np.ndarray) -> int:
+        h, w = self.shape
+        cam = self._cam
+        _errors.begin_call()
+        n = lib().kavri_frame_get_pcl_confident(
+            cam._dev_ptr(), dst.ctypes.data, dst.size, distance.ctypes.data, distance.size,
+            conf.ctypes.data, conf.size, above, w, h, None)
         cam._raise_if_closed()
         return n
 

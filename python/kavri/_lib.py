@@ -242,7 +242,21 @@ _PROTOTYPES = {
         c_int,
         [_DEV, c_void_p, c_uint32, c_void_p, c_uint32, c_uint32, c_uint32, POINTER(LensParam)],
     ),
+    "kavri_frame_get_confidence": (
+        c_int,
+        [_DEV, c_void_p, c_uint32, c_void_p, c_uint32, _INFO, c_void_p, c_uint32],
+    ),
+    "kavri_frame_get_pcl_confident": (
+        c_int,
+        [_DEV, c_void_p, c_uint32, c_void_p, c_uint32, c_void_p, c_uint32, c_uint8,
+         c_uint32, c_uint32, POINTER(LensParam)],
+    ),
     "kavri_filter_enable": (c_int, [_DEV, c_int, c_void_p, c_uint32]),
+    "kavri_temporal_set": (c_int, [_DEV, c_uint16, c_uint8]),
+    "kavri_temporal_get": (
+        c_int,
+        [_DEV, POINTER(c_uint16), POINTER(c_uint16), POINTER(c_uint8)],
+    ),
     "kavri_filter_disable": (c_int, [_DEV, c_int]),
     "kavri_frame_save_distance": (c_int, [c_int, c_int, c_void_p, c_uint32, c_uint32, c_uint32]),
     "kavri_frame_save_gray": (c_int, [c_int, c_int, c_void_p, c_uint32, c_uint32, c_uint32]),

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import struct
-from typing import TYPE_CHECKING, Optional, Union
+from typing import TYPE_CHECKING, NamedTuple, Optional, Union
 
 from . import _errors, _lib
 from ._core import lib
@@ -19,6 +19,11 @@ FPS, INTG_TIME, INTG_TIME2, RESYNC = 12, 13, 16, 17
 # Filter ids of the chip driver's filter switch.
 FILTER_UNDISTORT, FILTER_CALIB, FILTER_SMOOTH = 0, 1, 2
 FILTER_AMP_MIN, FILTER_AUTO_INTG, FILTER_OFFSET = 4, 5, 9
+FILTER_TEMPORAL = 10
+
+# The temporal filter's settings (kavri/quality.h).
+TEMPORAL_MOTION_MM_MAX = 60000
+TEMPORAL_HOLE_FRAMES_MAX = 100
 
 _INT_FORMATS = {"u8": "<B", "u16": "<H", "u32": "<I"}
 
@@ -89,6 +94,15 @@ class Params:
         return "<kavri.Params>"
 
 
+class TemporalState(NamedTuple):
+    """The temporal filter's state as the device keeps it."""
+
+    on: bool
+    weight: int  # per mille of each new frame (1000 while off)
+    motion_mm: int  # a pixel that moved further starts afresh
+    hole_frames: int  # frames a pixel without a distance shows its history
+
+
 class Filters:
     """The chip driver's filters, applied by every conversion from the next
     frame on. Assigning switches a filter (None, False or 0 switches it
@@ -144,7 +158,47 @@ class Filters:
     offset = _prop("offset", FILTER_OFFSET, "<i", "distance offset in mm added to every pixel")
     calibration = _prop("calibration", FILTER_CALIB, None,
                         "the mounted calibration on (True) or off (raw phase distances)")
+    temporal = _prop("temporal", FILTER_TEMPORAL, "<H",
+                     "temporal filter for still scenes: the weight of each new frame in a "
+                     "pixel's history, per mille (1..1000; 1000 leaves frames as they are), "
+                     "0/None off. Each frame enters the history when it is converted "
+                     "(Frame.distance, or points without distance=): convert each frame once, "
+                     "oldest first")
     del _prop
+
+    def set_temporal(self, motion_mm: Optional[int] = None,
+                     hole_frames: Optional[int] = None) -> None:
+        """Sets the temporal filter's motion threshold (mm, 1..60000: a pixel
+        whose distance jumps further starts afresh) and hole persistence
+        (frames, 0..100: how long a pixel without a distance shows its
+        history); None keeps the device's value. The device keeps them
+        whether the filter is on or off."""
+        state = self.temporal_state()
+        motion = state.motion_mm if motion_mm is None else int(motion_mm)
+        holes = state.hole_frames if hole_frames is None else int(hole_frames)
+        # ctypes would wrap a value too wide for the C types without a word.
+        if not 1 <= motion <= TEMPORAL_MOTION_MM_MAX:
+            raise ValueError(f"motion_mm {motion} is not 1..{TEMPORAL_MOTION_MM_MAX}")
+        if not 0 <= holes <= TEMPORAL_HOLE_FRAMES_MAX:
+            raise ValueError(f"hole_frames {holes} is not 0..{TEMPORAL_HOLE_FRAMES_MAX}")
+        cam = self._cam
+        _errors.begin_call()
+        if lib().kavri_temporal_set(cam._dev_ptr(), motion, holes) != 1:
+            cam._raise_if_closed()
+            _errors.fail(_errors.RefusedError, "the driver refused the temporal filter's settings")
+
+    def temporal_state(self) -> TemporalState:
+        """The temporal filter's state read from the device (a driver without
+        the filter answers off)."""
+        cam = self._cam
+        weight, motion, holes = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
+        _errors.begin_call()
+        r = lib().kavri_temporal_get(cam._dev_ptr(), ctypes.byref(weight), ctypes.byref(motion),
+                                     ctypes.byref(holes))
+        if r < 0:
+            cam._raise_if_closed()
+            _errors.fail(_errors.Error, "the temporal filter's state cannot be read")
+        return TemporalState(r == 1, weight.value, motion.value, holes.value)
 
     def enable(self, filter_id: int, arg: Union[bytes, None] = b"") -> None:
         """Switches any driver filter on with its raw argument bytes."""

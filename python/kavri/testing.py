@@ -163,6 +163,7 @@ def _load_sim() -> ctypes.CDLL:
         sim.camsim_set_temperature.argtypes = [c_int, c_int16, c_int16, c_uint8]
         sim.camsim_set_pacing.argtypes = [c_int, c_uint32, c_uint8]
         sim.camsim_get_camera_stats.argtypes = [c_int, ctypes.POINTER(_Stats)]
+        sim.camsim_set_scene.argtypes = [c_int, ctypes.c_char_p, ctypes.POINTER(c_uint16)]
         _sim = sim
         return sim
 
@@ -221,6 +222,15 @@ class SimulatedCamera:
         self._ok(self._sim.camsim_set_temperature(self.id, int(round(sensor * 10)),
                                                   int(round(board * 10)), 1 if drift else 0),
                  "temperature")
+
+    def set_scene(self, scene: str) -> int:
+        """Points the camera at another scene ("default" or "wall:<mm>"),
+        also while it streams; returns the frame index (Frame.index) of the
+        first frame of the new scene: frames already made keep the old one."""
+        first = c_uint16()
+        self._ok(self._sim.camsim_set_scene(self.id, scene.encode(), ctypes.byref(first)),
+                 f"scene {scene!r}")
+        return first.value
 
     def ground_truth(self) -> np.ndarray:
         """The true distance (mm) along each pixel's ray, (height, width)."""

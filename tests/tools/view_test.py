@@ -158,6 +158,17 @@ try:
                            "document.getElementById('set-fps').click();")
         ans = wait_for(drv, "return window.kavriView.answers.find(a => a.name === 'fps')")
         check(ans is not None and not ans["ok"], "a frame rate out of range is refused and says so")
+        # The temporal filter: a weight the driver takes, then one it refuses.
+        answers = []
+        for value in ("200", "0"):
+            drv.execute_script(f"document.getElementById('in-temporal').value = '{value}';"
+                               "document.getElementById('set-temporal').click();")
+            answers.append(wait_for(drv, "return window.kavriView.answers.filter("
+                                         f"a => a.name === 'temporal')[{len(answers)}]"))
+        check(answers[0] is not None and answers[0]["ok"] and answers[0]["value"] == "200"
+              and answers[1] is not None and not answers[1]["ok"]
+              and answers[1]["value"] == "200",
+              f"the temporal filter set from the page, a weight of 0 refused ({answers})")
 
         # One image at a time: only the chosen one shows, larger; then back.
         shown = drv.execute_script("""const pick = (id, v) => { const e = document.getElementById(id);

@@ -185,6 +185,18 @@ int run_capture(const GlobalOptions &g, CaptureOptions o) {
     std::printf("calibration: %s\n", calibrated         ? "mounted"
                                      : o.setup.no_calib ? "off (--no-calib: raw distances)"
                                                         : "none (uncalibrated distances)");
+    if (o.setup.temporal >= 0) {
+        // The device's answer, not the options: what the frames went through.
+        uint16_t weight = 0, motion_mm = 0;
+        uint8_t holes = 0;
+        if (kavri_temporal_get(dev, &weight, &motion_mm, &holes) == 1)
+            std::printf(
+                "temporal:    %u per mille of each new frame, "
+                "motion %u mm, holes %u frames\n",
+                weight, motion_mm, holes);
+        else
+            std::printf("temporal:    off\n");
+    }
     std::printf("colours:     %d..%d mm, near red, far blue\n", range.min_mm, range.max_mm);
     if (!o.png_distance.empty()) std::printf("wrote:       %s\n", o.png_distance.c_str());
     if (!o.png_gray.empty()) std::printf("wrote:       %s\n", o.png_gray.c_str());

@@ -214,6 +214,7 @@ struct Settings {
     bool undistort = false;
     int32_t offset_mm = 0;
     bool no_calib = false, calibrated = false;
+    std::string temporal = "off";  // the device's weight in per mille, or off
 };
 
 std::string off_or(int v) {
@@ -315,6 +316,9 @@ void Viewer::read_settings() {
     settings_.calibrated =
         !settings_.no_calib && kavri_filter_enable(dev_, KAVRI_FILTER_CALIB, nullptr, 0) == 1;
     calibrated_ = settings_.calibrated;
+    uint16_t weight = 0;
+    settings_.temporal =
+        kavri_temporal_get(dev_, &weight, nullptr, nullptr) == 1 ? std::to_string(weight) : "off";
 }
 
 std::string Viewer::settings_json() {
@@ -325,7 +329,8 @@ std::string Viewer::settings_json() {
            ",\"smooth\":" + json_str(off_or(s.smooth)) +
            ",\"amp_min\":" + json_str(off_or(s.amp_min)) +
            ",\"undistort\":" + json_str(s.undistort ? "on" : "off") +
-           ",\"offset\":" + json_str(std::to_string(s.offset_mm)) + ",\"calibration\":" +
+           ",\"offset\":" + json_str(std::to_string(s.offset_mm)) +
+           ",\"temporal\":" + json_str(s.temporal) + ",\"calibration\":" +
            json_str(s.no_calib     ? "off (raw distances)"
                     : s.calibrated ? "mounted"
                                    : "none") +
@@ -447,6 +452,16 @@ std::string Viewer::set_control(const std::string &name, const std::string &valu
                 apply_setup(dev_, s);
             }
             settings_.offset_mm = static_cast<int32_t>(v);
+        } else if (name == "temporal") {
+            if (is_off(value)) {
+                if (kavri_filter_disable(dev_, KAVRI_FILTER_TEMPORAL) != 1)
+                    throw CliError(kExitFailure, "the driver refused to switch it off", "");
+            } else {
+                s.temporal = static_cast<int>(parse_number(value, kMaxPerMille, "temporal"));
+                if (s.temporal < 1)
+                    throw CliError(kExitUsage, "temporal is 1 to 1000 per mille, or off", "");
+                apply_setup(dev_, s);
+            }
         } else {
             throw CliError(kExitUsage, "unknown control '" + name + "'", "");
         }
@@ -473,6 +488,8 @@ std::string Viewer::set_control(const std::string &name, const std::string &valu
         answer = settings_.undistort ? "on" : "off";
     else if (name == "offset")
         answer = std::to_string(settings_.offset_mm);
+    else if (name == "temporal")
+        answer = settings_.temporal;
     return "{\"type\":\"answer\",\"name\":" + json_str(name) +
            ",\"ok\":" + (ok ? "true" : "false") + ",\"value\":" + json_str(answer) +
            ",\"message\":" + json_str(message) + "}";

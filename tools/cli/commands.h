@@ -38,11 +38,14 @@ struct CameraSetup {
     uint32_t fps = 0;        // 0: keep
     int32_t intg_time = -1;  // -1: keep
     bool undistort = false;
-    int smooth = -1;        // smoothing level, -1: off
-    int amp_min = -1;       // minimum amplitude, -1: off
-    int auto_intg = -1;     // per-mille limit of saturated samples, -1: off
-    int32_t offset_mm = 0;  // distance offset, 0: off
-    bool no_calib = false;  // calibration switched off: raw distances
+    int smooth = -1;           // smoothing level, -1: off
+    int amp_min = -1;          // minimum amplitude, -1: off
+    int auto_intg = -1;        // per-mille limit of saturated samples, -1: off
+    int32_t offset_mm = 0;     // distance offset, 0: off
+    bool no_calib = false;     // calibration switched off: raw distances
+    int temporal = -1;         // temporal filter: per mille of each new frame, -1: off
+    int temporal_motion = -1;  // its motion threshold in mm, -1: keep
+    int temporal_holes = -1;   // its hole persistence in frames, -1: keep
 };
 
 struct CaptureOptions {

@@ -97,6 +97,23 @@ void apply_setup(kavri_dev_t *dev, const CameraSetup &s) {
     if (s.no_calib && kavri_filter_disable(dev, KAVRI_FILTER_CALIB) < 0)
         throw CliError(kExitFailure, "the driver cannot switch the calibration off",
                        "leave --no-calib out for this camera");
+    if (s.temporal_motion >= 0 || s.temporal_holes >= 0) {
+        // One call sets both: the one not given keeps the device's value.
+        uint16_t motion_mm = 0;
+        uint8_t holes = 0;
+        if (kavri_temporal_get(dev, nullptr, &motion_mm, &holes) < 0 ||
+            kavri_temporal_set(
+                dev, s.temporal_motion >= 0 ? static_cast<uint16_t>(s.temporal_motion) : motion_mm,
+                s.temporal_holes >= 0 ? static_cast<uint8_t>(s.temporal_holes) : holes) != 1)
+            throw CliError(kExitFailure,
+                           "the driver refused the temporal filter's motion threshold or hole "
+                           "persistence",
+                           "this camera's chip driver may not offer the temporal filter; leave "
+                           "--temporal-motion and --temporal-holes out");
+    }
+    // Last: switching any other filter starts the temporal history afresh.
+    if (s.temporal >= 0)
+        enable(dev, KAVRI_FILTER_TEMPORAL, static_cast<uint16_t>(s.temporal), "temporal filtering");
 }
 
 FrameSource::FrameSource(kavri_dev_t *dev)

@@ -38,6 +38,8 @@ const char *filter_name(uint32_t id) {
             return "hdr";
         case KAVRI_FILTER_OFFSET:
             return "distance offset";
+        case KAVRI_FILTER_TEMPORAL:
+            return "temporal";
         default:
             return "filter";
     }
@@ -182,8 +184,8 @@ void check_replay_setup(const CameraSetup &s) {
                        " changes the camera, and a recording replays what the camera sent at "
                        "its recorded settings",
                    "leave --mod-freq, --fps, --intg-time and --auto-intg out with --from; the "
-                   "filters (--smooth, --amp-min, --undistort, --offset, --no-calib) work on a "
-                   "recording");
+                   "filters (--smooth, --amp-min, --undistort, --offset, --no-calib, "
+                   "--temporal) work on a recording");
 }
 
 const char *rec_result_name(int32_t result) {

@@ -211,6 +211,7 @@ const CONTROLS = [
   ['fps', 'frame rate'], ['intg_time', 'integration time'], ['mod_freq', 'modulation frequency (Hz)'],
   ['auto_intg', 'automatic integration (per mille, off)'], ['smooth', 'smoothing level (off)'],
   ['amp_min', 'amplitude minimum (off)'], ['undistort', 'undistortion (on, off)'], ['offset', 'offset (mm)'],
+  ['temporal', 'temporal filter (per mille of each new frame, off)'],
 ];
 for (const [name, label] of CONTROLS) {
   const tr = document.createElement('tr');

@@ -27,27 +27,33 @@ int32_t weight_q10(uint16_t permille) {
 }
 
 // Branch-free, so that it vectorises: every lane computes both outcomes and
-// keeps one. The products stay inside 32 bits: |history - new| is at most
-// 60000 x 16, times a weight of at most 1024.
+// keeps one through all-ones/all-zeros masks (conditional expressions on
+// flags keep GCC from vectorising the AVX2 and baseline clones). The products
+// stay inside 32 bits: |history - new| is at most 60000 x 16, times a weight
+// of at most 1024.
 KV_EPC_VECTOR_CLONES
-void temporal_pass(uint16_t *dist, int32_t *history, uint8_t *held, size_t n, int32_t weight_q10,
-                   int32_t motion_q, uint8_t hole_frames) {
+void temporal_pass(uint16_t *__restrict dist, int32_t *__restrict history, uint8_t *__restrict held,
+                   size_t n, int32_t weight_q10, int32_t motion_q, uint8_t hole_frames) {
+    const int32_t holes = hole_frames;
     for (size_t i = 0; i < n; ++i) {
         const int32_t v = dist[i];
         const int32_t h = history[i];
-        const uint8_t k = held[i];
-        const bool valid = v <= kMaxValid;
-        const bool has = h >= 0;
+        const int32_t k = held[i];
+        const int32_t valid = -static_cast<int32_t>(v <= kMaxValid);
+        const int32_t has = -static_cast<int32_t>(h >= 0);
         const int32_t vq = v << kFracBits;
         const int32_t d = vq - h;
-        const bool restart = !has | (d > motion_q) | (d < -motion_q);
+        const int32_t moved = -static_cast<int32_t>((d > motion_q) | (d < -motion_q));
+        const int32_t restart = ~has | moved;
         const int32_t blended = h + ((d * weight_q10 + kWeightHalf) >> kWeightBits);
-        const int32_t updated = restart ? vq : blended;
-        const bool keep = !valid & has & (k < hole_frames);
-        history[i] = valid ? updated : (keep ? h : kNoHistory);
-        held[i] = static_cast<uint8_t>(valid ? 0 : k + (keep ? 1 : 0));
-        const int32_t shown = valid ? updated : h;
-        dist[i] = static_cast<uint16_t>(valid | keep ? (shown + kHalf) >> kFracBits : v);
+        const int32_t updated = (vq & restart) | (blended & ~restart);
+        const int32_t keep = ~valid & has & -static_cast<int32_t>(k < holes);
+        const int32_t kept = (h & keep) | (kNoHistory & ~keep);
+        history[i] = (updated & valid) | (kept & ~valid);
+        held[i] = static_cast<uint8_t>((k + (keep & 1)) & ~valid);
+        const int32_t shown = (((updated & valid) | (h & ~valid)) + kHalf) >> kFracBits;
+        const int32_t visible = valid | keep;
+        dist[i] = static_cast<uint16_t>((shown & visible) | (v & ~visible));
     }
 }
 

@@ -11,3 +11,8 @@ kavri_add_gtest(test_frame_sim
   LIBS kavri_camsim kavri
   LABELS threads
   TIMEOUT 120)
+kavri_add_gtest(test_temporal_sim
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/temporal_sim_test.cpp
+  LIBS kavri_camsim kavri
+  LABELS threads
+  TIMEOUT 120)

@@ -16,6 +16,9 @@ namespace {
 using namespace kavri_api_test;
 
 constexpr uint32_t kFrameRoom = 4u << 20;
+// Fetches a test makes at most while waiting for a fault to show (about two
+// seconds of a 30 fps camera).
+constexpr int kFetchesMax = 60;
 // Under ThreadSanitizer the fetching thread cannot keep a 30 fps camera's
 // pace: frames are dropped and times are late, so only their order counts.
 #ifdef __SANITIZE_THREAD__
@@ -106,6 +109,7 @@ TEST_F(CaptureMeta, FramesCarryTheirArrivalTimeAndIndexInOrder) {
 // Each cause of a missing frame is counted as what it is, and the gaps the
 // frames report add up to those counts.
 TEST_F(CaptureMeta, MissingFramesAreCountedByCause) {
+    if (!kPaceKept) GTEST_SKIP() << "the causes depend on the fetch keeping the camera's pace";
     kavri_dev_t *dev = start(2);
     ASSERT_NE(dev, nullptr);
     std::vector<kavri_frame_meta_t> meta(3);
@@ -116,13 +120,17 @@ TEST_F(CaptureMeta, MissingFramesAreCountedByCause) {
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_DROP_CHUNKS, 4, 0, nullptr), CAMSIM_OK);
     // A damaged payload: discarded by the parser.
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_CORRUPT_PAYLOAD, 1, 0, nullptr), CAMSIM_OK);
-    uint64_t gaps = 0;
-    for (int i = 0; i < 8; ++i) {
+    // Frames queued before the faults come first; a slow build may hold several.
+    uint64_t gaps = 0, fetched = 1;
+    kavri_cap_stats_t s{};
+    for (int i = 0; i < kFetchesMax && (i < 8 || s.frames_lost == 0 || s.frames_discarded == 0);
+         ++i) {
         ASSERT_EQ(kavri_cap_get_frames_meta(dev, 1, buf_.data(), kFrameRoom, &info, meta.data(), 1),
                   1);
+        ++fetched;
         gaps += meta[0].lost_before;
+        s = stats(dev);
     }
-    kavri_cap_stats_t s = stats(dev);
     EXPECT_GE(s.frames_lost, 1u);
     EXPECT_GE(s.frames_discarded, 1u);
     EXPECT_GE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps);
@@ -138,7 +146,7 @@ TEST_F(CaptureMeta, MissingFramesAreCountedByCause) {
     // dropped now and show as a gap at the next frame delivered.
     EXPECT_GE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps);
     EXPECT_LE(s.frames_lost + s.frames_discarded + s.frames_dropped, gaps + 2);
-    EXPECT_EQ(s.frames_delivered, 10u);
+    EXPECT_EQ(s.frames_delivered, fetched + 1);
     EXPECT_GT(s.bytes_skipped, 0u);
 }
 
@@ -150,7 +158,12 @@ TEST_F(CaptureMeta, TransferFaultsAreCountedAndClosedHandlesRefused) {
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_TIMEOUT_BULK_IN, 3, 0, nullptr), CAMSIM_OK);
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_STALL_BULK_IN, 2, 0, nullptr), CAMSIM_OK);
     ASSERT_EQ(kavri_cap_get_frames(dev, 3, buf_.data(), kFrameRoom, &info), 3);
-    const kavri_cap_stats_t s = stats(dev);
+    kavri_cap_stats_t s = stats(dev);
+    // Frames queued before the faults may have been all the fetch took.
+    for (int i = 0; i < kFetchesMax && (s.transfer_timeouts < 3 || s.transfer_stalls < 2); ++i) {
+        ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1);
+        s = stats(dev);
+    }
     EXPECT_EQ(s.transfer_timeouts, 3u);
     EXPECT_EQ(s.transfer_stalls, 2u);
     EXPECT_EQ(s.transfer_errors, 0u);
@@ -187,9 +200,13 @@ TEST_P(CaptureFaultCounts, CountedAsWhatTheyAreAndAddUpWithWhatWasSent) {
     kavri_frame_info_t info{};
     ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1);
     ASSERT_EQ(camsim_inject(cam_, c.fault, c.count, c.arg, nullptr), CAMSIM_OK);
-    for (int i = 0; i < kFramesAfter; ++i)
+    // At least kFramesAfter frames, and on until the fault shows: on a slow
+    // build the queue may still hold frames from before it.
+    kavri_cap_stats_t s{};
+    for (int i = 0; i < kFetchesMax && (i < kFramesAfter || s.*c.counter == 0); ++i) {
         ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1) << i;
-    const kavri_cap_stats_t s = stats(dev);
+        s = stats(dev);
+    }
     const uint64_t sent = camera_stats(cam_).frames;
     EXPECT_GT(s.*c.counter, 0u) << "lost " << s.frames_lost << " discarded " << s.frames_discarded
                                 << " skipped " << s.bytes_skipped;
@@ -240,7 +257,11 @@ TEST_F(CaptureMeta, AnUnplugIsCountedAsTransferErrors) {
     kavri_frame_info_t info{};
     ASSERT_EQ(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 1);
     ASSERT_EQ(camsim_inject(cam_, CAMSIM_FAULT_UNPLUG, 0, 0, nullptr), CAMSIM_OK);
-    EXPECT_LE(kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info), 0);
+    // Frames that arrived before the unplug are still handed out first.
+    int got = 1;
+    for (int i = 0; i < kFetchesMax && got > 0; ++i)
+        got = kavri_cap_get_frames(dev, 1, buf_.data(), kFrameRoom, &info);
+    EXPECT_LE(got, 0);
     EXPECT_GT(stats(dev).transfer_errors, 0u);
 }
 

@@ -41,9 +41,8 @@ void temporal_apply(Temporal &t, uint16_t *dist, size_t n);
 
 // The per-pixel pass, for the filter and its tests and benchmark: weight_q10
 // is the new frame's weight in 1/1024, motion_q the threshold in 1/16 mm.
-void temporal_pass(uint16_t *__restrict dist, int32_t *__restrict history,
-                   uint8_t *__restrict held, size_t n, int32_t weight_q10,
-                   int32_t motion_q, uint8_t hole_frames);
+void temporal_pass(uint16_t *__restrict dist, int32_t *__restrict history, uint8_t *__restrict held,
+                   size_t n, int32_t weight_q10, int32_t motion_q, uint8_t hole_frames);
 
 // A per-mille weight in the steps the pass takes.
 int32_t weight_q10(uint16_t permille);

@@ -35,15 +35,15 @@ void fault_stop(kavri_dev_priv_t *p, int32_t code) {
 
 int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t len, void *) {
     auto *p = reinterpret_cast<kavri_dev_priv_t *>(ll);
+    const uint64_t arrival_ns = core::transfer_arrival_ns();
     bool ready = false;
     {
         std::lock_guard feed(p->feed_mutex);
         switch (code) {
             case KAVRI_OK:
                 p->stall_cnt.store(0);
-                ready =
-                    kavri::stream::stream_feed_input_at(p->stream, data, static_cast<int32_t>(len),
-                                                        core::transfer_arrival_ns()) != 0;
+                ready = kavri::stream::stream_feed_input_at(
+                            p->stream, data, static_cast<int32_t>(len), arrival_ns) != 0;
                 break;
             case KAVRI_ERR_CAP_CANCELLED:
                 // The trace of a stop or of a failed start, both of which end
@@ -67,7 +67,7 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
             default:
                 p->stat_errors.fetch_add(1, std::memory_order_relaxed);
                 if (RecorderRef recorder(p); recorder)
-                    recorder->on_transfer(code, data, len, 0, false);
+                    recorder->on_transfer(code, data, len, 0, false, arrival_ns);
                 // With reconnect on, a camera that left is waited for, not
                 // a failed capture (link_lost wakes the waiters).
                 if (waits_for_camera(p)) {
@@ -90,7 +90,7 @@ int32_t on_capture_event(kavri_ll_t *ll, int32_t code, uint8_t *data, uint32_t l
         // parser stands after it.
         if (RecorderRef recorder(p); recorder)
             recorder->on_transfer(code, data, len, state.frames_done,
-                                  kavri::stream::stream_at_boundary(p->stream));
+                                  kavri::stream::stream_at_boundary(p->stream), arrival_ns);
         if (state.frames_discarded > p->stream_state.frames_discarded) {
             KV_DBG("[%s] trans discard %d frames\n", kTag,
                    static_cast<int>(state.frames_discarded - p->stream_state.frames_discarded));

@@ -81,8 +81,12 @@ int64_t Recorder::now_ns() const {
 }
 
 void Recorder::on_transfer(int32_t code, const uint8_t *data, uint32_t len, uint32_t frames_done,
-                           bool boundary) {
-    const int64_t t = now_ns();
+                           bool boundary, uint64_t arrival_ns) {
+    // The parser's work on the transfer came between its arrival and this
+    // call: the arrival is what the frames it completes are stamped with.
+    const int64_t t0 =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(t0_.time_since_epoch()).count();
+    const int64_t t = std::max<int64_t>(0, static_cast<int64_t>(arrival_ns) - t0);
     std::unique_lock lock(mu_);
     if (stopping_) return;
     if (!synced_) {

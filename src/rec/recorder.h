@@ -85,10 +85,12 @@ class Recorder {
 
     // A completed stream transfer, on the event thread: frames_done is the
     // parser's completed-frame counter after it (since the last parser
-    // reset), boundary whether the parser holds no part of a frame now.
+    // reset), boundary whether the parser holds no part of a frame now,
+    // arrival_ns when it arrived (steady clock), the time it is recorded with,
+    // so that the recorded times are the frames' own arrival times.
     // Never blocks on the writer; drops and counts when the queue is full.
     void on_transfer(int32_t code, const uint8_t *data, uint32_t len, uint32_t frames_done,
-                     bool boundary);
+                     bool boundary, uint64_t arrival_ns);
     // A change or value (KAVRI_REC_EV_*), from any thread. frames_left: the
     // frames that have left the parser's output (taken or dropped) since its
     // last reset, which places the event among the recording's frames.

@@ -14,6 +14,7 @@ namespace {
 
 constexpr float kMaxDistM = 60.0f;
 constexpr uint16_t kConfidenceMax = 255;
+constexpr uint64_t kFourPhaseBytesPerPixel = 8;
 
 // The driver's 16-bit confidence of the calling thread's last frame, kept so
 // that a conversion allocates only when the image grows.
@@ -54,8 +55,10 @@ extern "C" KAVRI_API int kavri_frame_get_confidence(kavri_dev_t *dev, uint8_t *d
         return 0;
     }
     const uint64_t pixels = uint64_t{info->width} * info->height;
+    // A four-phase frame holds 8 bytes a pixel: checked before any memory is
+    // taken for the image, so a description with an absurd size costs nothing.
     if (pixels == 0 || pixels > dst_len || (dist != nullptr && pixels > dist_len) ||
-        raw_len < info->frame_size) {
+        raw_len < info->frame_size || pixels * kFourPhaseBytesPerPixel > raw_len) {
         KV_ERR("[%s] wrong lengths: dst_len=%u, dist_len=%u, raw_len=%u (wxh=%ux%u, frlen=%u)\n",
                kTag, dst_len, dist_len, raw_len, info->width, info->height, info->frame_size);
         return 0;

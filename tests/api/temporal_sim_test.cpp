@@ -315,6 +315,16 @@ TEST_F(TemporalSim, ConfidenceFollowsTheDecodeAndThresholdsThePointCloud) {
     EXPECT_EQ(kavri_frame_get_confidence(dev(), conf.data(), kN - 1, raw.data(), kFrameBytes, &info,
                                          nullptr, 0),
               0);
+    // A description larger than the frame, and one of an absurd size, are refused.
+    for (uint32_t width : {kW * 2, 0x01000000u}) {
+        kavri_frame_info_t big = info;
+        big.width = width;
+        std::vector<uint8_t> room(size_t{kN} * 2);
+        EXPECT_EQ(kavri_frame_get_confidence(dev(), room.data(), UINT32_MAX, raw.data(),
+                                             kFrameBytes, &big, nullptr, 0),
+                  0)
+            << width;
+    }
 }
 
 }  // namespace

@@ -79,11 +79,8 @@ extern "C" KAVRI_API int kavri_frame_get_confidence(kavri_dev_t *dev, uint8_t *d
     if (r < 0 || static_cast<uint64_t>(r) < bytes) return 0;
     for (uint64_t i = 0; i < pixels; ++i) {
         const uint16_t c = t_confidence[i];
-        dst[i] = static_cast<uint8_t>(c < kConfidenceMax ? c : kConfidenceMax);
-    }
-    if (dist != nullptr) {
-        for (uint64_t i = 0; i < pixels; ++i)
-            if (!(dist[i] > 0.0f && dist[i] < kMaxDistM)) dst[i] = 0;
+        const bool no_distance = dist != nullptr && !(dist[i] > 0.0f && dist[i] < kMaxDistM);
+        dst[i] = no_distance ? 0 : static_cast<uint8_t>(c < kConfidenceMax ? c : kConfidenceMax);
     }
     return static_cast<int>(pixels);
 }

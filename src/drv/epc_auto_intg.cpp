@@ -91,8 +91,6 @@ void auto_intg(kavri_drv_t *drv, State &st, const PreDecode &pre, const uint16_t
         le::put_u16(val, static_cast<uint16_t>(next));
         if (!param_write(drv, KAVRI_PARAM_INTG_TIME, val, sizeof val))
             KV_ERR("[%s] adjust intg from %d to %d failed\n", kTag, cur, next);
-        else
-            st.temporal.restart();  // the noise and amplitude change with it
     }
     st.auto_intg_last_s.store(now.tv_sec, std::memory_order_relaxed);
     st.auto_intg_last_us.store(now.tv_usec, std::memory_order_relaxed);

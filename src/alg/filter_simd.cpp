@@ -1,14 +1,12 @@
 // Run-time check for the filters' 64-byte loops.
+#include "core/isa.h"
 #include "filter_simd.h"
 
 namespace kavri::filter {
 
 bool has_avx512_loops() {
 #if KV_HAS_AVX512_LOOPS
-    static const bool has = __builtin_cpu_supports("avx512f") &&
-                            __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vl");
-    return has;
+    return isa::active() >= isa::Level::kAvx512;
 #else
     return false;
 #endif

@@ -1,28 +1,22 @@
 // Portable SIMD helpers for the filters: GCC vector extensions, so the same
-// source compiles to SSE2 on baseline x86-64, to AVX2 in the run-time
-// selected clone, and, on 64-byte vectors, to AVX-512 in loops chosen by a
-// run-time check.
+// source compiles to SSE2 on baseline x86-64, to AVX2 in the build the library
+// picks at run time (core/isa_clones.h), to Advanced SIMD on arm64, and, on
+// 64-byte vectors, to AVX-512 in loops chosen by a run-time check.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "core/isa_clones.h"
+
 // The vector helpers are always inlined, so the ABI of 32-byte vector
 // arguments on baseline x86-64 never matters.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #define KV_ALWAYS_INLINE inline __attribute__((always_inline))
-// Hot row loops get an AVX2 clone chosen at load time; baseline code stays SSE2.
-// ThreadSanitizer cannot run the load-time resolvers (they run during
-// relocation, before its runtime is up), so its builds use the baseline only.
-#if defined(__x86_64__) && !defined(__clang__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define KV_TARGET_CLONES __attribute__((target_clones("avx2", "default"), noinline))
-#else
-#define KV_TARGET_CLONES
-#endif
-// Loops written for 64-byte vectors, called only where the processor has
-// AVX-512BW (checked at run time).
+// Loops written for 64-byte vectors, called only where the library picked
+// AVX-512 (checked at run time).
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KV_HAS_AVX512_LOOPS 1
 #define KV_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl"), noinline))

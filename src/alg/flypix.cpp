@@ -1,7 +1,9 @@
 // Fly-pixel filter: pixels on a steep depth edge (mixed pixels at object
 // borders) become 0. The gradient is a Sobel operator on the quartered
 // neighbours; the squared magnitude is compared with threshold >> 4.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 
@@ -45,6 +47,7 @@ uint16_t flypix_pixel(const uint16_t *src, int width, int height, int x, int y, 
                : b[x];
 }
 
+#if defined(__x86_64__)
 KV_ALWAYS_INLINE __m128i load_quarter(const uint16_t *p) {
     return _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), kQuarterShift);
 }
@@ -52,8 +55,10 @@ KV_ALWAYS_INLINE __m128i load_quarter(const uint16_t *p) {
 // Interior columns 1 .. width-2 of one row, eight pixels per step; the
 // quartered values differ by at most 16383, so each difference fits 16 bits
 // and the saturating sums are exact until they pass the clamping bound.
-KV_TARGET_CLONES void flypix_interior(uint16_t *out, const uint16_t *a, const uint16_t *b,
-                                      const uint16_t *c, int width, uint32_t limit) {
+KV_ISA_CLONES(void, flypix_interior,
+              (uint16_t * out, const uint16_t *a, const uint16_t *b, const uint16_t *c, int width,
+               uint32_t limit),
+              (out, a, b, c, width, limit)) {
     const __m128i lim = _mm_set1_epi32(static_cast<int32_t>(limit));
     const __m128i hi = _mm_set1_epi16(kGradLimit);
     const __m128i lo = _mm_set1_epi16(-kGradLimit);
@@ -77,6 +82,21 @@ KV_TARGET_CLONES void flypix_interior(uint16_t *out, const uint16_t *a, const ui
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_andnot_si128(steep, centre));
     }
 }
+#else
+// Interior columns 1 .. width-2 of one row, the portable way.
+KV_ISA_CLONES(void, flypix_interior,
+              (uint16_t * out, const uint16_t *a, const uint16_t *b, const uint16_t *c, int width,
+               uint32_t limit),
+              (out, a, b, c, width, limit)) {
+    auto q = [](uint16_t v) { return int{v} >> kQuarterShift; };
+    for (int x = 1; x + 1 < width; ++x) {
+        out[x] = is_steep(q(a[x - 1]), q(a[x]), q(a[x + 1]), q(b[x - 1]), q(b[x + 1]), q(c[x - 1]),
+                          q(c[x]), q(c[x + 1]), limit)
+                     ? 0
+                     : b[x];
+    }
+}
+#endif
 
 #if KV_HAS_AVX512_LOOPS
 // Pixels per AVX-512 register.

@@ -26,8 +26,10 @@ KV_ALWAYS_INLINE vu32 load_u32(const uint32_t *p) {
     return v;
 }
 
-KV_TARGET_CLONES void gauss3_row_wide(uint16_t *out, const uint16_t *r0, const uint16_t *r1,
-                                      const uint16_t *r2, int width) {
+KV_ISA_CLONES(void, gauss3_row_wide,
+              (uint16_t * out, const uint16_t *r0, const uint16_t *r1, const uint16_t *r2,
+               int width),
+              (out, r0, r1, r2, width)) {
     // Vertical sums of the chunk; entry j is column x0 - 1 + j.
     alignas(64) uint32_t vsum[kChunk + 2];
     for (int x0 = 0; x0 < width;) {

@@ -48,8 +48,9 @@ KV_ALWAYS_INLINE vs16 keep_valid(vs16 centre, vs16 best) {
 // kLanes); rows[] holds the clamped source rows y-1 .. y+2. The column maxima
 // are shared by the three outputs of a row that use them, and the maximum of
 // the two middle rows by both output rows.
-KV_TARGET_CLONES void fill3_interior(uint16_t *out0, uint16_t *out1, const uint16_t *const *rows,
-                                     int width) {
+KV_ISA_CLONES(void, fill3_interior,
+              (uint16_t * out0, uint16_t *out1, const uint16_t *const *rows, int width),
+              (out0, out1, rows, width)) {
     const uint16_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
     alignas(32) int16_t col_max0[kChunk + 2];  // entry j: column x0 - 1 + j
     alignas(32) int16_t col_max1[kChunk + 2];
@@ -78,8 +79,9 @@ KV_TARGET_CLONES void fill3_interior(uint16_t *out0, uint16_t *out1, const uint1
 // Interior columns 2 .. width-3 of output rows y and y+1 (width - 4 >=
 // kLanes); rows[] holds the clamped source rows y-2 .. y+3. Per column: the
 // maximum of the four rows around each centre row and of all five rows.
-KV_TARGET_CLONES void fill5_interior(uint16_t *out0, uint16_t *out1, const uint16_t *const *rows,
-                                     int width) {
+KV_ISA_CLONES(void, fill5_interior,
+              (uint16_t * out0, uint16_t *out1, const uint16_t *const *rows, int width),
+              (out0, out1, rows, width)) {
     const uint16_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3], *r4 = rows[4],
                    *r5 = rows[5];
     alignas(32) int16_t outer0[kChunk + 4];  // entry j: column x0 - 2 + j

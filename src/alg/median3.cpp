@@ -34,8 +34,10 @@ KV_ALWAYS_INLINE void sort3(V &a, V &b, V &c) {
 }
 
 // Rows at least one vector wide.
-KV_TARGET_CLONES void median3_row_wide(uint16_t *out, const uint16_t *r0, const uint16_t *r1,
-                                       const uint16_t *r2, int width) {
+KV_ISA_CLONES(void, median3_row_wide,
+              (uint16_t * out, const uint16_t *r0, const uint16_t *r1, const uint16_t *r2,
+               int width),
+              (out, r0, r1, r2, width)) {
     // Sorted columns of the chunk; entry j is column x0 - 1 + j.
     alignas(32) int16_t lo[kChunk + 2];
     alignas(32) int16_t md[kChunk + 2];

@@ -105,7 +105,8 @@ KV_ALWAYS_INLINE void median5_row_vectors(uint16_t *out, const uint16_t *const *
     }
 }
 
-KV_TARGET_CLONES void median5_row_wide(uint16_t *out, const uint16_t *const *rows, int width) {
+KV_ISA_CLONES(void, median5_row_wide, (uint16_t * out, const uint16_t *const *rows, int width),
+              (out, rows, width)) {
     median5_row_vectors<vs16>(out, rows, width);
 }
 

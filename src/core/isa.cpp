@@ -51,7 +51,7 @@ Level cap_of_environment(Level best) {
     for (const Known &k : kKnown) {
         if (std::strcmp(want, k.name) == 0) return k.level < best ? k.level : best;
     }
-    KV_WRN("%s=%s is not an instruction set of this processor's family; using %s", kEnvCap, want,
+    KV_WRN("%s=%s is not an instruction set of this processor's family; using %s\n", kEnvCap, want,
            name(best));
     return best;
 }

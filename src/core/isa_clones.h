@@ -28,30 +28,30 @@
     static inline __attribute__((always_inline)) ret name##_body params
 
 #if defined(__x86_64__)
-#define KV_ISA_CLONES(ret, name, params, args, ...)                                        \
-    ret name params;                                                                       \
-    KV_ISA_BODY_DECL(ret, name, params);                                                   \
-    __attribute__((target("arch=x86-64-v4"), noinline))                                    \
-    KV_ISA_OPTIMIZE(__VA_ARGS__) static ret name##_avx512 params {                         \
-        return name##_body args;                                                           \
-    }                                                                                      \
-    __attribute__((target("avx2"), noinline))                                              \
-    KV_ISA_OPTIMIZE(__VA_ARGS__) static ret name##_avx2 params {                           \
-        return name##_body args;                                                           \
-    }                                                                                      \
-    __attribute__((noinline)) KV_ISA_OPTIMIZE(__VA_ARGS__) static ret name##_base params { \
-        return name##_body args;                                                           \
-    }                                                                                      \
-    ret name params {                                                                      \
-        switch (::kavri::isa::active()) {                                                  \
-            case ::kavri::isa::Level::kAvx512:                                             \
-                return name##_avx512 args;                                                 \
-            case ::kavri::isa::Level::kAvx2:                                               \
-                return name##_avx2 args;                                                   \
-            default:                                                                       \
-                return name##_base args;                                                   \
-        }                                                                                  \
-    }                                                                                      \
+#define KV_ISA_CLONES(ret, name, params, args, ...)                                              \
+    ret name params;                                                                             \
+    KV_ISA_BODY_DECL(ret, name, params);                                                         \
+    __attribute__((target("arch=x86-64-v4"), noinline))                                          \
+    KV_ISA_OPTIMIZE(__VA_ARGS__) static ret name##_clone_v4 params {                             \
+        return name##_body args;                                                                 \
+    }                                                                                            \
+    __attribute__((target("avx2"), noinline))                                                    \
+    KV_ISA_OPTIMIZE(__VA_ARGS__) static ret name##_clone_avx2 params {                           \
+        return name##_body args;                                                                 \
+    }                                                                                            \
+    __attribute__((noinline)) KV_ISA_OPTIMIZE(__VA_ARGS__) static ret name##_clone_base params { \
+        return name##_body args;                                                                 \
+    }                                                                                            \
+    ret name params {                                                                            \
+        switch (::kavri::isa::active()) {                                                        \
+            case ::kavri::isa::Level::kAvx512:                                                   \
+                return name##_clone_v4 args;                                                     \
+            case ::kavri::isa::Level::kAvx2:                                                     \
+                return name##_clone_avx2 args;                                                   \
+            default:                                                                             \
+                return name##_clone_base args;                                                   \
+        }                                                                                        \
+    }                                                                                            \
     KV_ISA_BODY_DECL(ret, name, params)
 #else
 // Elsewhere the baseline carries the vectors (Advanced SIMD on arm64): one

@@ -15,9 +15,10 @@ constexpr int64_t kUmPerMm = 1000;
 // Raw phase distance to scaled, offset and wrapped distance for one block.
 // With the usual ranges and scales everything fits 32 bits and the division
 // by 1000 becomes a multiplication the vector units do.
-KV_EPC_VECTOR_CLONES void finish_scaled_32(uint16_t *dist, uint16_t *amp, const PixelBlock &blk,
-                                           int32_t cnt, int32_t range, int32_t scale_um,
-                                           int32_t base, uint16_t invalid_amp) {
+KV_ISA_CLONES(void, finish_scaled_32,
+              (uint16_t * dist, uint16_t *amp, const PixelBlock &blk, int32_t cnt, int32_t range,
+               int32_t scale_um, int32_t base, uint16_t invalid_amp),
+              (dist, amp, blk, cnt, range, scale_um, base, invalid_amp)) {
     for (int32_t i = 0; i < cnt; ++i) {
         const int32_t raw = (blk.phase[i] * range) >> kPhaseBits;
         const int32_t v = raw * scale_um / static_cast<int32_t>(kUmPerMm) + base;

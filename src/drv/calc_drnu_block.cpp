@@ -8,16 +8,13 @@
 // rounding would change results.)
 #include "drv/calc_drnu_block.h"
 
+#include "core/isa_clones.h"
+#include "drv/calc_pixel.h"
 #include "drv/epc_state.h"
 #include "kavri/epc.h"
 
 namespace kavri::epc {
 namespace {
-
-// The passes compute every lane and select afterwards; no floating-point
-// exception is ever examined, so the compiler may execute the unselected
-// lanes' arithmetic too (this does not change any result).
-#define KV_DRNU_SELECTS KV_EPC_VECTOR_CLONES_WITH("no-trapping-math")
 
 // Working columns of one block.
 struct DrnuScratch {
@@ -27,8 +24,9 @@ struct DrnuScratch {
     alignas(64) int32_t kk[kBlock];     // index of the lower plane
 };
 
-KV_EPC_VECTOR_CLONES void corrected_phase(int32_t *h, const int32_t *phase, float drift_ph,
-                                          int32_t cnt) {
+KV_ISA_CLONES(void, corrected_phase,
+              (int32_t * h, const int32_t *phase, float drift_ph, int32_t cnt),
+              (h, phase, drift_ph, cnt)) {
     for (int32_t i = 0; i < cnt; ++i)
         h[i] = static_cast<int32_t>(static_cast<float>(phase[i]) - drift_ph);
 }
@@ -45,8 +43,10 @@ void load_bracket(int32_t *lower, int32_t *upper, const uint16_t *base, size_t s
 }
 
 // The same plane pair for every pixel.
-KV_EPC_VECTOR_CLONES void load_fixed_pair(int32_t *va, int32_t *vb, const uint16_t *base,
-                                          size_t stride, int32_t a, int32_t b, int32_t cnt) {
+KV_ISA_CLONES(void, load_fixed_pair,
+              (int32_t * va, int32_t *vb, const uint16_t *base, size_t stride, int32_t a, int32_t b,
+               int32_t cnt),
+              (va, vb, base, stride, a, b, cnt)) {
     const uint16_t *pa = base + static_cast<size_t>(a) * stride;
     const uint16_t *pb = base + static_cast<size_t>(b) * stride;
     for (int32_t i = 0; i < cnt; ++i) {
@@ -60,7 +60,12 @@ KV_EPC_VECTOR_CLONES void load_fixed_pair(int32_t *va, int32_t *vb, const uint16
 // every pixel and then chosen; its operands are clamped so that pixels that do
 // not use it cannot overflow or divide by zero (pixels that do use it see the
 // unclamped values).
-KV_DRNU_SELECTS void bracket(DrnuScratch &s, int32_t last, int32_t cnt) {
+// The selecting passes compute every lane and select afterwards; no
+// floating-point exception is ever examined, so the compiler may execute the
+// unselected lanes' arithmetic too ("no-trapping-math"; this does not change
+// any result).
+KV_ISA_CLONES(void, bracket, (DrnuScratch & s, int32_t last, int32_t cnt), (s, last, cnt),
+              "no-trapping-math") {
     for (int32_t i = 0; i < cnt; ++i) {
         const int32_t hi = s.h[i];
         const int32_t a = s.first[i];
@@ -77,9 +82,10 @@ KV_DRNU_SELECTS void bracket(DrnuScratch &s, int32_t last, int32_t cnt) {
 // Interpolation between the lower and upper plane and the conversion to a
 // wrapped distance; equal planes and invalid pixels give the no-distance
 // marker.
-KV_DRNU_SELECTS void interpolate(uint16_t *dist, uint16_t *amp, const DrnuScratch &s,
-                                 const PixelBlock &blk, float step, int32_t box_phase,
-                                 int64_t range, int32_t user_offset, int32_t cnt) {
+KV_ISA_CLONES(void, interpolate,
+              (uint16_t * dist, uint16_t *amp, const DrnuScratch &s, const PixelBlock &blk,
+               float step, int32_t box_phase, int64_t range, int32_t user_offset, int32_t cnt),
+              (dist, amp, s, blk, step, box_phase, range, user_offset, cnt), "no-trapping-math") {
     const auto range32 = static_cast<int32_t>(range);
     for (int32_t i = 0; i < cnt; ++i) {
         const int32_t lower = s.first[i];

@@ -11,8 +11,10 @@
 namespace kavri::epc {
 namespace {
 
-KV_EPC_VECTOR_CLONES void differences(PixelBlock &blk, const uint16_t *s0, const uint16_t *s1,
-                                      const uint16_t *s2, const uint16_t *s3, int32_t cnt) {
+KV_ISA_CLONES(void, differences,
+              (PixelBlock & blk, const uint16_t *s0, const uint16_t *s1, const uint16_t *s2,
+               const uint16_t *s3, int32_t cnt),
+              (blk, s0, s1, s2, s3, cnt)) {
     for (int32_t i = 0; i < cnt; ++i) {
         const int32_t d0 = s0[i] & kSampleMask;
         const int32_t d1 = s1[i] & kSampleMask;

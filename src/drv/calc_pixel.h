@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/isa_clones.h"
+
 namespace kavri::epc {
 
 constexpr uint16_t kSampleMask = 0x0FFF;
@@ -14,26 +16,10 @@ constexpr int32_t kPhaseQuarter = 16384;
 constexpr int32_t kBlock = 512;
 constexpr int32_t kAngleMask = 0x7FFF;
 
-// Loops over whole blocks are built for AVX-512 (x86-64-v4), AVX2 and the
-// baseline; the processor picks at load time. The pick is an
-// indirect-function resolver, which runs before ThreadSanitizer's runtime is
-// up: under it only the baseline is built. Results must not depend on the
-// pick, so no multiply-add is ever fused (x86-64-v4 has FMA). Clang ignores
-// the optimize attribute and would fuse within expressions, so it builds
-// AVX2 (which does not include FMA) and the baseline only.
-// KV_EPC_VECTOR_CLONES_WITH adds optimisation options: a function takes one
-// optimize attribute with every option, as a second one would replace the
-// first and drop the vectoriser's level.
-#if defined(__SANITIZE_THREAD__)
-#define KV_EPC_VECTOR_CLONES_WITH(...) __attribute__((optimize("O3" __VA_OPT__(, ) __VA_ARGS__)))
-#elif defined(__clang__)
-#define KV_EPC_VECTOR_CLONES_WITH(...) __attribute__((target_clones("avx2", "default")))
-#else
-#define KV_EPC_VECTOR_CLONES_WITH(...)                                 \
-    __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), \
-                   optimize("O3", "fp-contract=off" __VA_OPT__(, ) __VA_ARGS__)))
-#endif
-#define KV_EPC_VECTOR_CLONES KV_EPC_VECTOR_CLONES_WITH()
+// Loops over whole blocks are written as KV_ISA_CLONES (core/isa_clones.h):
+// built for AVX-512 (x86-64-v4), AVX2 and the baseline, and run on the one the
+// library picked. Results must not depend on the pick, so no multiply-add is
+// ever fused (the library is built with -ffp-contract=off).
 
 // One block of pixels: phase (0..32767), amplitude and the invalid mark.
 struct PixelBlock {

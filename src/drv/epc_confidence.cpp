@@ -18,8 +18,9 @@ constexpr size_t kSubFrames = 4;
 
 }  // namespace
 
-KV_EPC_VECTOR_CLONES
-void confidence_pass(uint16_t *conf, const uint16_t *amp, const uint16_t *src, size_t n) {
+KV_ISA_CLONES(void, confidence_pass,
+              (uint16_t * conf, const uint16_t *amp, const uint16_t *src, size_t n),
+              (conf, amp, src, n)) {
     const uint16_t *s0 = src;
     const uint16_t *s1 = src + n;
     const uint16_t *s2 = src + 2 * n;

@@ -11,8 +11,8 @@ namespace kavri::epc {
 
 constexpr uint32_t kRangeMinMm = 100;
 
-KV_EPC_VECTOR_CLONES void merge_rows(uint16_t *dist, uint16_t *amp, uint32_t width,
-                                     uint32_t height) {
+KV_ISA_CLONES(void, merge_rows, (uint16_t * dist, uint16_t *amp, uint32_t width, uint32_t height),
+              (dist, amp, width, height)) {
     for (uint32_t r = 0; r + 1 < height; r += 2) {
         uint16_t *m0 = amp + size_t{r} * width;
         uint16_t *m1 = m0 + width;
@@ -30,7 +30,8 @@ KV_EPC_VECTOR_CLONES void merge_rows(uint16_t *dist, uint16_t *amp, uint32_t wid
     }
 }
 
-KV_EPC_VECTOR_CLONES void merge_rows_gray(uint16_t *gray, uint32_t width, uint32_t height) {
+KV_ISA_CLONES(void, merge_rows_gray, (uint16_t * gray, uint32_t width, uint32_t height),
+              (gray, width, height)) {
     for (uint32_t r = 0; r + 1 < height; r += 2) {
         uint16_t *g0 = gray + size_t{r} * width;
         uint16_t *g1 = g0 + width;
@@ -43,8 +44,10 @@ KV_EPC_VECTOR_CLONES void merge_rows_gray(uint16_t *gray, uint32_t width, uint32
     }
 }
 
-KV_EPC_VECTOR_CLONES void amp_filter_hyst(uint16_t *dist, const uint16_t *amp, uint8_t *state,
-                                          size_t n, uint16_t amp_min, uint16_t hyst) {
+KV_ISA_CLONES(void, amp_filter_hyst,
+              (uint16_t * dist, const uint16_t *amp, uint8_t *state, size_t n, uint16_t amp_min,
+               uint16_t hyst),
+              (dist, amp, state, n, amp_min, hyst)) {
     const int32_t lo = static_cast<int32_t>(amp_min) - hyst;  // off below this
     for (size_t i = 0; i < n; ++i) {
         const int32_t m = amp[i];
@@ -54,13 +57,14 @@ KV_EPC_VECTOR_CLONES void amp_filter_hyst(uint16_t *dist, const uint16_t *amp, u
     }
 }
 
-KV_EPC_VECTOR_CLONES void amp_filter(uint16_t *dist, const uint16_t *amp, size_t n,
-                                     uint16_t amp_min) {
+KV_ISA_CLONES(void, amp_filter, (uint16_t * dist, const uint16_t *amp, size_t n, uint16_t amp_min),
+              (dist, amp, n, amp_min)) {
     for (size_t i = 0; i < n; ++i)
         dist[i] = amp[i] < amp_min ? static_cast<uint16_t>(KAVRI_DIST_REMOVED) : dist[i];
 }
 
-KV_EPC_VECTOR_CLONES void range_check(uint16_t *dist, size_t n, uint32_t range_mm) {
+KV_ISA_CLONES(void, range_check, (uint16_t * dist, size_t n, uint32_t range_mm),
+              (dist, n, range_mm)) {
     for (size_t i = 0; i < n; ++i) {
         const uint32_t v = dist[i];
         const bool out = v <= KAVRI_DIST_MAX_VALID && (v >= range_mm || v <= kRangeMinMm);

@@ -31,9 +31,10 @@ int32_t weight_q10(uint16_t permille) {
 // flags keep GCC from vectorising the AVX2 and baseline clones). The products
 // stay inside 32 bits: |history - new| is at most 60000 x 16, times a weight
 // of at most 1024.
-KV_EPC_VECTOR_CLONES
-void temporal_pass(uint16_t *__restrict dist, int32_t *__restrict history, uint8_t *__restrict held,
-                   size_t n, int32_t weight_q10, int32_t motion_q, uint8_t hole_frames) {
+KV_ISA_CLONES(void, temporal_pass,
+              (uint16_t *__restrict dist, int32_t *__restrict history, uint8_t *__restrict held,
+               size_t n, int32_t weight_q10, int32_t motion_q, uint8_t hole_frames),
+              (dist, history, held, n, weight_q10, motion_q, hole_frames)) {
     const int32_t holes = hole_frames;
     for (size_t i = 0; i < n; ++i) {
         const int32_t v = dist[i];

@@ -1,11 +1,14 @@
 // Applying the lens undistortion map: one indexed copy per pixel.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "core/isa.h"
 #include "core/log_internal.h"
 #include "drv/lens_map.h"
 
@@ -28,11 +31,7 @@ void remap(const int32_t *__restrict map, T *__restrict dst, const T *__restrict
     }
 }
 
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
+#if defined(__x86_64__)
 // Sixteen 16-bit pixels per step with two gathers. A 32-bit gather at the byte
 // offset 2 * index reads the wanted pixel and the next one, so the lanes with the
 // image's last pixel (and the lanes without a source) are left out of the gather
@@ -73,15 +72,18 @@ __attribute__((target("avx2"))) void remap_u16_avx2(const int32_t *map, uint16_t
     }
     for (; i < n; ++i) dst[i] = map[i] >= 0 ? src[map[i]] : fill;
 }
+#endif
 
 template <typename T>
 void remap_fast(const int32_t *map, T *dst, const T *src, int32_t n, int32_t pixels, T fill) {
+#if defined(__x86_64__)
     if constexpr (sizeof(T) == 2) {
-        if (has_avx2()) {
+        if (kavri::isa::active() >= kavri::isa::Level::kAvx2) {
             remap_u16_avx2(map, dst, src, n, pixels - 1, fill);
             return;
         }
     }
+#endif
     remap(map, dst, src, n, fill);
 }
 

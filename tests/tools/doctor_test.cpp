@@ -54,6 +54,9 @@ TEST_F(Doctor, FullSpeedPortIsReported) {
     EXPECT_EQ(status, cli::kExitDoctorFound);
     EXPECT_NE(out.find("FAIL  camera at 1:1 runs at full speed"), std::string::npos) << out;
     EXPECT_NE(out.find("ok    camera at 1:1: can be opened"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string("ok    the library computes with ") + kavri_get_isa()),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(Doctor, OldFirmwareCannotSendItsCalibration) {

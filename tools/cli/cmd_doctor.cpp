@@ -11,6 +11,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/identity.h"
+#include "kavri/init.h"
 #include "ll/usb_ids.h"
 
 namespace kavri::cli {
@@ -154,6 +155,9 @@ int run_doctor(const GlobalOptions &g) {
     }
     r.ok("libusb " + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
          std::to_string(v->micro) + " is there");
+    // Which vector paths decode the frames: a support question about speed
+    // starts here (KAVRI_MAX_ISA caps the pick).
+    r.ok(std::string("the library computes with ") + kavri_get_isa() + " instructions");
 
     const std::vector<FoundCamera> cams = probe_cameras(ctx.get());
     if (cams.empty()) {

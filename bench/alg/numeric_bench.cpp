@@ -1,6 +1,9 @@
 // Applying the undistortion map against cv::remap (nearest, CV_16SC2 maps), and
 // the table atan2 with the fast square root against cv::phase + cv::magnitude,
-// on 320 x 240 images, single thread.
+// on 320 x 240 images, single thread. The library's vector paths run the
+// instruction set it picked: run the program with KAVRI_MAX_ISA=baseline,
+// avx2 and avx512 for one column each (each benchmark's label names the one
+// that ran); OpenCV runs beside them in the same run.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "alg/fixmath.h"
+#include "core/isa.h"
 #include "kavri/kvmath.h"
 #include "kavri/lens.h"
 
@@ -144,11 +148,13 @@ void BM_PhaseAmp_KavriInline(benchmark::State &state) {
 }
 BENCHMARK(BM_PhaseAmp_KavriInline);
 
-// The squared amplitudes, in one vectorised pass as the depth decode makes
-// them (the processor's widest instruction set chosen at run time).
-__attribute__((target_clones("avx512f", "avx2", "default"), noinline, optimize("O3"))) void power(
-    float *__restrict dst, const int32_t *__restrict a, const int32_t *__restrict b, int n) {
+// The squared amplitudes in one plain pass (vectorised for the baseline).
+void power(float *__restrict dst, const int32_t *__restrict a, const int32_t *__restrict b, int n) {
     for (int i = 0; i < n; ++i) dst[i] = static_cast<float>(a[i] * a[i] + b[i] * b[i]);
+}
+
+void label_isa(benchmark::State &state) {
+    state.SetLabel(kavri::isa::name(kavri::isa::active()));
 }
 
 void BM_PhaseAmp_KavriBatch(benchmark::State &state) {
@@ -163,39 +169,42 @@ void BM_PhaseAmp_KavriBatch(benchmark::State &state) {
         benchmark::DoNotOptimize(amp.data());
         benchmark::ClobberMemory();
     }
+    label_isa(state);
 }
 BENCHMARK(BM_PhaseAmp_KavriBatch);
 
-// Phase and amplitude in one fused pass over the integer phasors.
-// Argument: the instruction set, as for BM_PhaseOnly_KavriBatch below.
+// Phase and amplitude in one fused pass over the integer phasors, as the
+// depth decode runs it (power shifted by 2, phase turned by half a turn): the
+// pass to compare with OpenCV's phase + magnitude.
 void BM_PhaseAmp_KavriFused(benchmark::State &state) {
     const Phasors p = phasors();
-    const auto path = static_cast<kavri::SimdPath>(state.range(0));
     std::vector<int32_t> phase(kPixels);
     std::vector<float> amp(kPixels);
+    constexpr int32_t kDecodeShift = 2;
+    constexpr int32_t kDecodeTurn = kavri::kAngleHalf;
     for (auto _ : state) {
-        kavri::phase_amp_n(phase.data(), amp.data(), p.a.data(), p.b.data(), kPixels, 0, 0, path);
+        kavri::phase_amp_n(phase.data(), amp.data(), p.a.data(), p.b.data(), kPixels, kDecodeShift,
+                           kDecodeTurn);
         benchmark::DoNotOptimize(phase.data());
         benchmark::DoNotOptimize(amp.data());
         benchmark::ClobberMemory();
     }
+    label_isa(state);
 }
-BENCHMARK(BM_PhaseAmp_KavriFused)->Arg(1)->Arg(2);
+BENCHMARK(BM_PhaseAmp_KavriFused);
 
 // The parts of the batch form on their own.
-// Argument: the instruction set (0 scalar, 1 AVX2, 2 AVX-512; a path the
-// processor lacks falls back to the best it has).
 void BM_PhaseOnly_KavriBatch(benchmark::State &state) {
     const Phasors p = phasors();
-    const auto path = static_cast<kavri::SimdPath>(state.range(0));
     std::vector<int32_t> phase(kPixels);
     for (auto _ : state) {
-        kavri::atan2_phase_n(phase.data(), p.a.data(), p.b.data(), kPixels, path);
+        kavri::atan2_phase_n(phase.data(), p.a.data(), p.b.data(), kPixels);
         benchmark::DoNotOptimize(phase.data());
         benchmark::ClobberMemory();
     }
+    label_isa(state);
 }
-BENCHMARK(BM_PhaseOnly_KavriBatch)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_PhaseOnly_KavriBatch);
 
 void BM_SqrtOnly_KavriBatch(benchmark::State &state) {
     const Phasors p = phasors();
@@ -206,6 +215,7 @@ void BM_SqrtOnly_KavriBatch(benchmark::State &state) {
         benchmark::DoNotOptimize(amp.data());
         benchmark::ClobberMemory();
     }
+    label_isa(state);
 }
 BENCHMARK(BM_SqrtOnly_KavriBatch);
 

@@ -89,9 +89,12 @@ inline PhaseAmp phase_amp(int32_t a, int32_t b, int32_t shift, int32_t offset) {
     return {(atan2_phase(a, b) + offset) & kAngleMask, fast_sqrtf(static_cast<float>(power))};
 }
 
-// Instruction sets the array forms can use; the widest the processor has is
-// taken unless a narrower one is asked for (tests compare every path).
-enum class SimdPath { kScalar, kAvx2, kAvx512 };
+// Paths the array forms can take. Without one named, they take the path of
+// the instruction set the library picked (core/isa.h, capped by
+// KAVRI_MAX_ISA); a path named that the pick does not allow (a wider one, or
+// one of the other processor family) gives way to the picked one, so tests
+// can ask for every path on any machine.
+enum class SimdPath { kScalar, kAvx2, kAvx512, kNeon };
 SimdPath best_simd_path();
 
 // Whole arrays, the same results as the scalar forms on every path.

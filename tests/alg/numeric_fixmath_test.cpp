@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alg/fixmath.h"
+#include "core/isa.h"
 #include "kavri/kvmath.h"
 
 namespace {
@@ -200,6 +201,47 @@ TEST(FastRoots, OddInputsDoNotTrapAndNanStaysNan) {
 
 namespace {
 
+// Every path by name: a path the picked instruction set does not allow gives
+// way to the picked one, so each run checks every path it can.
+constexpr kavri::SimdPath kPaths[] = {kavri::SimdPath::kScalar, kavri::SimdPath::kAvx2,
+                                      kavri::SimdPath::kAvx512, kavri::SimdPath::kNeon};
+
+// phase_amp_n on every path against the scalar function, bit for bit.
+void expect_phase_amp_paths(const std::vector<int32_t> &a, const std::vector<int32_t> &b,
+                            int32_t shift, int32_t offset) {
+    const auto n = static_cast<int32_t>(a.size());
+    std::vector<int32_t> phase(a.size());
+    std::vector<float> amp(a.size());
+    for (const kavri::SimdPath path : kPaths) {
+        SCOPED_TRACE(testing::Message() << "path " << static_cast<int>(path) << " shift " << shift
+                                        << " offset " << offset);
+        std::fill(phase.begin(), phase.end(), -1);
+        std::fill(amp.begin(), amp.end(), -1.0f);
+        kavri::phase_amp_n(phase.data(), amp.data(), a.data(), b.data(), n, shift, offset, path);
+        for (int32_t i = 0; i < n; ++i) {
+            const kavri::PhaseAmp want = kavri::phase_amp(a[i], b[i], shift, offset);
+            ASSERT_EQ(phase[i], want.phase) << i << ": " << a[i] << "," << b[i];
+            ASSERT_EQ(std::bit_cast<uint32_t>(amp[i]), std::bit_cast<uint32_t>(want.amp))
+                << i << ": " << a[i] << "," << b[i];
+        }
+    }
+}
+
+// Without a path named, the array forms take the path of the instruction set
+// the library picked (KAVRI_MAX_ISA caps it; the "isa" tests run this again
+// capped).
+TEST(FixmathBatch, BestPathIsThePickedInstructionSets) {
+    kavri::SimdPath want = kavri::SimdPath::kScalar;
+#if defined(__x86_64__)
+    if (kavri::isa::active() == kavri::isa::Level::kAvx512) want = kavri::SimdPath::kAvx512;
+    if (kavri::isa::active() == kavri::isa::Level::kAvx2 && __builtin_cpu_supports("fma"))
+        want = kavri::SimdPath::kAvx2;
+#elif defined(__aarch64__)
+    if (kavri::isa::active() == kavri::isa::Level::kNeon) want = kavri::SimdPath::kNeon;
+#endif
+    EXPECT_EQ(kavri::best_simd_path(), want) << kavri::isa::name(kavri::isa::active());
+}
+
 TEST(FixmathBatch, ArrayFormsEqualTheScalarForms) {
     std::mt19937 rng(21);
     std::uniform_int_distribution<int32_t> small(-2048, 2048);
@@ -220,9 +262,8 @@ TEST(FixmathBatch, ArrayFormsEqualTheScalarForms) {
     }
     a[8] = -1;
     b[8] = 10000;  // the wrap to 0 near a full turn
-    // Every path this processor can run (a path it cannot run falls back).
-    for (const kavri::SimdPath path :
-         {kavri::SimdPath::kScalar, kavri::SimdPath::kAvx2, kavri::SimdPath::kAvx512}) {
+    // Every path the picked instruction set allows (another falls back).
+    for (const kavri::SimdPath path : kPaths) {
         SCOPED_TRACE(static_cast<int>(path));
         std::fill(phase.begin(), phase.end(), -1);
         std::fill(root.begin(), root.end(), -1.0f);
@@ -260,8 +301,7 @@ TEST(FixmathBatch, PhaseAmpEqualsTheScalarFunctionsOnEveryPath) {
     a[5] = b[5] = -32767;  // the largest power of the 32-bit lanes
     for (const int32_t shift : {0, 2, 31}) {
         for (const int32_t offset : {0, 16384, -5, 40000}) {
-            for (const kavri::SimdPath path :
-                 {kavri::SimdPath::kScalar, kavri::SimdPath::kAvx2, kavri::SimdPath::kAvx512}) {
+            for (const kavri::SimdPath path : kPaths) {
                 SCOPED_TRACE(testing::Message() << "shift " << shift << " offset " << offset
                                                 << " path " << static_cast<int>(path));
                 std::fill(phase.begin(), phase.end(), -1);
@@ -287,16 +327,15 @@ TEST(FixmathBatch, PhaseAmpEqualsTheScalarFunctionsOnEveryPath) {
     EXPECT_EQ(phase[0], 7);
 }
 
-// Every index of the table through every path: the quotient must land on
-// exactly the entry the scalar form picks, at both ends of each index.
-TEST(FixmathBatch, EveryTableIndexIsReachedExactly) {
-    std::vector<int32_t> a, b;
-    for (const int32_t den : {4095, 4096, 9999, 65535, (1 << 19) - 1}) {
+// Phasors that reach every index of the table, at both ends of each index,
+// in all eight octants, for denominators up to `top`.
+void table_index_phasors(int32_t top, std::vector<int32_t> &a, std::vector<int32_t> &b) {
+    for (const int32_t den : {4095, 4096, 8190, 9999, 32767, 65535, (1 << 19) - 1}) {
+        if (den > top) continue;
         for (int32_t i = 0; i < 4096; ++i) {
             const auto lo = static_cast<int32_t>((int64_t{i} * den + 4095) / 4096);
             for (const int32_t num : {lo, lo - 1, lo + 1}) {
                 if (num < 0 || num >= den) continue;
-                // All eight octants of (num, den).
                 for (const auto &[sa, sb, swap] : {std::tuple{1, 1, false},
                                                    {-1, 1, false},
                                                    {1, -1, false},
@@ -311,14 +350,76 @@ TEST(FixmathBatch, EveryTableIndexIsReachedExactly) {
             }
         }
     }
+}
+
+// Every index of the table through every path: the quotient must land on
+// exactly the entry the scalar form picks, at both ends of each index.
+TEST(FixmathBatch, EveryTableIndexIsReachedExactly) {
+    std::vector<int32_t> a, b;
+    table_index_phasors((1 << 19) - 1, a, b);
     const auto n = static_cast<int32_t>(a.size());
     std::vector<int32_t> phase(a.size());
-    for (const kavri::SimdPath path : {kavri::SimdPath::kAvx2, kavri::SimdPath::kAvx512}) {
+    for (const kavri::SimdPath path : kPaths) {
         SCOPED_TRACE(static_cast<int>(path));
         kavri::atan2_phase_n(phase.data(), a.data(), b.data(), n, path);
         for (int32_t i = 0; i < n; ++i)
             ASSERT_EQ(phase[i], kv_math_atan2_i32(a[i], b[i])) << a[i] << "," << b[i];
     }
+}
+
+// The fused pass reaches every index too, with the denominators of 12-bit
+// samples (below 8192: the vector paths' shortest loop) and up to 2^15 (the
+// 32-bit power); the amplitude alongside.
+TEST(FixmathBatch, PhaseAmpReachesEveryTableIndexExactly) {
+    for (const int32_t top : {8190, 32767}) {
+        std::vector<int32_t> a, b;
+        table_index_phasors(top, a, b);
+        // The magnitudes below 2^15 (a + b may not be).
+        for (size_t i = 0; i < a.size(); ++i) {
+            a[i] = std::clamp(a[i], -32767, 32767);
+            b[i] = std::clamp(b[i], -32767, 32767);
+        }
+        expect_phase_amp_paths(a, b, 2, 16384);
+    }
+}
+
+// Every phasor of a square around the origin (every sign, axis and diagonal
+// of small inputs) and a ring of large ones, on every path.
+TEST(FixmathBatch, PhaseAmpEqualsTheScalarFormDensely) {
+    constexpr int32_t kHalfSide = 300;
+    std::vector<int32_t> a, b;
+    for (int32_t y = -kHalfSide; y <= kHalfSide; ++y) {
+        for (int32_t x = -kHalfSide; x <= kHalfSide; ++x) {
+            a.push_back(y);
+            b.push_back(x);
+        }
+    }
+    for (int32_t step = 0; step < 65536; ++step) {
+        const double t = step * (2 * kPi / 65536);
+        a.push_back(static_cast<int32_t>(std::lround(4095 * std::sin(t))));
+        b.push_back(static_cast<int32_t>(std::lround(4095 * std::cos(t))));
+    }
+    for (const int32_t shift : {0, 2})
+        for (const int32_t offset : {0, 16384, -3}) expect_phase_amp_paths(a, b, shift, offset);
+}
+
+// Blocks of small, larger and out-of-range phasors in turns: each block
+// takes the loop its inputs need whatever the block before took.
+TEST(FixmathBatch, PhaseAmpBlocksOfMixedRangesEqualTheScalarForm) {
+    constexpr int32_t kBlock = 1024;  // the vector paths' range-check block
+    const std::vector<int32_t> tops = {100, 4095, 20000, 4095, 1 << 20, 300, 32767, 8, 4095};
+    std::mt19937 rng(7);
+    std::vector<int32_t> a, b;
+    for (const int32_t top : tops) {
+        std::uniform_int_distribution<int32_t> v(-top, top);
+        for (int32_t i = 0; i < kBlock; ++i) {
+            a.push_back(v(rng));
+            b.push_back(v(rng));
+        }
+    }
+    a.resize(a.size() - 5);  // a tail in the last block
+    b.resize(a.size());
+    expect_phase_amp_paths(a, b, 2, 16384);
 }
 
 TEST(FixmathBatch, ShortAndEmptyArrays) {

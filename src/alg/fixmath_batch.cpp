@@ -148,20 +148,40 @@ __m256i atan2_small(__m256i a, __m256i b, __m256i abs_a, __m256i abs_b, __m256i 
     return _mm256_and_si256(_mm256_add_epi32(base, table_entry(q)), _mm256_set1_epi32(kAngleMask));
 }
 
+// Phases alone, blocks as phase_amp_avx2 below takes them.
 __attribute__((target(KV_AVX2))) void atan2_avx2(int32_t *phase, const int32_t *a, const int32_t *b,
                                                  int32_t n) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i half = _mm256_set1_epi32(kAngleHalf);
+    bool small = true;
     for (int32_t start = 0; start < n; start += kCheckBlock) {
         const int32_t end = std::min(n, start + kCheckBlock);
         __m256i seen = _mm256_setzero_si256();
         int32_t i = start;
-        for (; i + kLanes <= end; i += kLanes) {
-            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
-            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
-            seen = or_magnitudes(seen, va, vb);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i),
-                                atan2_lanes(va, vb, _mm256_setzero_si256()));
+        if (small) {
+            for (; i + kLanes <= end; i += kLanes) {
+                const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+                const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+                const __m256i abs_a = _mm256_abs_epi32(va);
+                const __m256i abs_b = _mm256_abs_epi32(vb);
+                seen = _mm256_or_si256(seen, _mm256_or_si256(abs_a, abs_b));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i),
+                                    atan2_small(va, vb, abs_a, abs_b, zero, half));
+            }
+            small = below(seen, kSmallInputBits);
         }
-        if (!below(seen, kInputBits)) i = start;
+        if (!small) {
+            seen = _mm256_setzero_si256();
+            for (i = start; i + kLanes <= end; i += kLanes) {
+                const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+                const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+                seen = or_magnitudes(seen, va, vb);
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(phase + i),
+                                    atan2_lanes(va, vb, zero));
+            }
+            small = below(seen, kSmallInputBits);
+            if (!below(seen, kInputBits)) i = start;
+        }
         atan2_scalar(phase, a, b, i, end);
     }
 }

@@ -135,7 +135,7 @@ void median5_row_narrow(uint16_t *out, const uint16_t *const *rows, int width) {
 }  // namespace
 
 void median5_u16(uint16_t *dst, const uint16_t *src, int width, int height, bool allow_avx512) {
-    const bool avx512 =
+    [[maybe_unused]] const bool avx512 =
         KV_HAS_AVX512_LOOPS && allow_avx512 && width >= lanes_of<vs16x32> && has_avx512_loops();
     for (int y = 0; y < height; ++y) {
         const uint16_t *rows[kSize];

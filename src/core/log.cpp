@@ -34,6 +34,15 @@ std::atomic<unsigned> g_threshold[kSinkCount] = {kInitialThresholds[0], kInitial
 std::mutex g_file_mutex;
 FILE *g_file = nullptr;
 std::string g_file_name;
+// Whether g_file is open, readable without the lock: a message for the file
+// sink while no file is open (the sink's threshold is set from the start)
+// skips the time stamp and the lock every thread would otherwise contend for.
+std::atomic<bool> g_file_open{false};
+
+void set_file(FILE *f) {
+    g_file = f;
+    g_file_open.store(f != nullptr, std::memory_order_relaxed);
+}
 
 unsigned current_thread_id() {
     return static_cast<unsigned>(syscall(SYS_gettid));
@@ -147,7 +156,8 @@ int kavri::core::vlog(unsigned level, const char *tag, const char *fmt, va_list 
     if (fmt == nullptr) fmt = "";
     to_callback(level, fmt, args);
     const bool to_console = reaches(level, KV_LOG_SINK_CONSOLE);
-    const bool to_file = reaches(level, KV_LOG_SINK_FILE);
+    const bool to_file =
+        reaches(level, KV_LOG_SINK_FILE) && g_file_open.load(std::memory_order_relaxed);
     if (!to_console && !to_file) return 0;
 
     char stamp[kStampSize];
@@ -193,7 +203,8 @@ extern "C" KAVRI_API void kv_log_raw(unsigned level, const char *fmt, ...) {
     va_start(args, fmt);
     to_callback(level, fmt, args);
     const bool to_console = reaches(level, KV_LOG_SINK_CONSOLE);
-    const bool to_file = reaches(level, KV_LOG_SINK_FILE);
+    const bool to_file =
+        reaches(level, KV_LOG_SINK_FILE) && g_file_open.load(std::memory_order_relaxed);
     if (!to_console && !to_file) {
         va_end(args);
         return;
@@ -228,10 +239,10 @@ int kavri::core::log_enable(unsigned sink, unsigned level, const char *file_name
     }
     if (g_file != nullptr) {
         fclose(g_file);
-        g_file = nullptr;
+        set_file(nullptr);
         g_file_name.clear();
     }
-    g_file = fopen(file_name, "ab");
+    set_file(fopen(file_name, "ab"));
     if (g_file == nullptr) {
         fprintf(stderr, "cannot open file %s for write\n", file_name);
         return 0;
@@ -250,7 +261,7 @@ int kavri::core::log_disable() {
     int result = 0;
     if (g_file != nullptr) {
         result = fclose(g_file);
-        g_file = nullptr;
+        set_file(nullptr);
     }
     g_file_name.clear();
     return result;

@@ -12,9 +12,9 @@ namespace {
 std::atomic<NodeAllocFn> g_node_alloc{nullptr};
 
 FrameNode *new_node(uint32_t capacity) {
-    const size_t bytes = sizeof(FrameNode) + capacity;
+    const size_t bytes = (sizeof(FrameNode) + capacity + kNodeAlign - 1) / kNodeAlign * kNodeAlign;
     NodeAllocFn fn = g_node_alloc.load(std::memory_order_relaxed);
-    void *mem = fn ? fn(bytes) : std::malloc(bytes);
+    void *mem = fn ? fn(bytes) : std::aligned_alloc(kNodeAlign, bytes);
     if (mem == nullptr) return nullptr;
     auto *n = new (mem) FrameNode;
     n->capacity = capacity;
@@ -70,6 +70,13 @@ FrameNode *FrameQueue::pop_back() {
     n->prev = nullptr;
     --count_;
     return n;
+}
+
+bool FrameQueue::has_full_beyond(uint32_t keep) const {
+    uint32_t full = 0;
+    for (const FrameNode *n = head_; n && n->full(); n = n->next)
+        if (++full > keep) return true;
+    return false;
 }
 
 uint32_t FrameQueue::move_full_to(FrameQueue &dst, uint32_t keep) {

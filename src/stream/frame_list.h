@@ -11,8 +11,13 @@
 
 namespace kavri::stream {
 
+// Frame bytes begin on a cache line boundary: the copies into a node and out
+// of it then store and load whole lines instead of splitting every vector
+// across two.
+inline constexpr size_t kNodeAlign = 64;
+
 // One heap block per frame: header fields, then `capacity` data bytes.
-struct FrameNode {
+struct alignas(kNodeAlign) FrameNode {
     FrameNode *next = nullptr;
     FrameNode *prev = nullptr;
     kv_stream_frame_info_t info{};
@@ -40,6 +45,8 @@ class FrameQueue {
     void push_back(FrameNode *n);
     FrameNode *pop_front();
     FrameNode *pop_back();
+    // Whether the leading run of full frames is longer than `keep`.
+    bool has_full_beyond(uint32_t keep) const;
     // Moves the leading run of full frames, but for the last `keep` of them,
     // to the end of `dst`; returns how many moved.
     uint32_t move_full_to(FrameQueue &dst, uint32_t keep);
@@ -75,8 +82,9 @@ class NodePool {
     bool recycle_ = true;
 };
 
-// Raw allocator behind every node; tests swap it to provoke allocation failures.
+// Raw allocator behind every node (memory aligned to kNodeAlign, bytes a
+// multiple of it); tests swap it to provoke allocation failures.
 using NodeAllocFn = void *(*)(size_t bytes);
-void set_node_allocator(NodeAllocFn fn);  // nullptr restores malloc
+void set_node_allocator(NodeAllocFn fn);  // nullptr restores the default allocation
 
 }  // namespace kavri::stream

@@ -68,7 +68,7 @@ void stream_reset(kv_stream_t *s) {
         std::unique_lock lock(s->lock);
         while (kavri::stream::FrameNode *n = s->out.pop_front()) waiting.push_back(n);
         s->frames_out = 0;
-        s->frames_ready = 0;
+        s->frames_ready.store(0, std::memory_order_relaxed);
         s->frames_dropped = 0;
         s->frames_done.store(0, std::memory_order_relaxed);
         s->frames_discarded.store(0, std::memory_order_relaxed);
@@ -98,7 +98,7 @@ kv_stream_state_t *stream_get_state(kv_stream_t *s, kv_stream_state_t *out) {
     out->frames_out = s->frames_out;
     out->frames_discarded = s->frames_discarded.load(std::memory_order_relaxed);
     out->frames_dropped = s->frames_dropped;
-    out->frames_ready = s->frames_ready;
+    out->frames_ready = s->frames_ready.load(std::memory_order_relaxed);
     out->bytes_skipped = s->bytes_skipped.load(std::memory_order_relaxed);
     out->t_sec = s->t_sec;
     out->t_usec = s->t_usec;

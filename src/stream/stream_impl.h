@@ -17,7 +17,11 @@ struct kv_stream {
     mutable std::shared_mutex lock;
     kavri::stream::FrameQueue out;
     uint32_t frames_out = 0;
-    uint32_t frames_ready = 0;
+    // Changed under the lock only; read without it where a value that is
+    // not the latest will do: the feed's "a frame waits" answer, and the
+    // producer's check whether the bound could be exceeded (only the
+    // producer raises the count, so a stale value is never too low there).
+    std::atomic<uint32_t> frames_ready{0};
     uint32_t frames_dropped = 0;
     uint32_t t_sec = 0;
     uint32_t t_usec = 0;

@@ -15,34 +15,43 @@ constexpr char kRefreshName[] = "_fr_list_refresh";
 }  // namespace
 
 void fr_list_refresh(kv_stream_t *s) {
+    // Most pieces finish no frame: then, unless the bound was lowered below
+    // the frames waiting, there is nothing to do and no lock to take.
+    const uint32_t max_frames = s->max_frames.load(std::memory_order_relaxed);
+    if (!s->assembly.has_full_beyond(s->unverified_full) &&
+        s->frames_ready.load(std::memory_order_relaxed) <= max_frames)
+        return;
     FrameQueue dropped;
+    uint32_t dropped_total = 0;
     {
         std::unique_lock lock(s->lock);
         const uint32_t moved = s->assembly.move_full_to(s->out, s->unverified_full);
         s->frames_out += moved;
-        s->frames_ready += moved;
-        const uint32_t max_frames = s->max_frames.load(std::memory_order_relaxed);
-        if (s->frames_ready > max_frames) {
-            const uint32_t d = s->frames_ready - max_frames;
-            KV_DBG("[%s] discard frames: frame buffer is full (%d/%d)\n", kRefreshName,
-                   static_cast<int>(d), static_cast<int>(s->frames_dropped + d));
-            for (uint32_t i = 0; i < d; ++i) {
-                FrameNode *n = s->out.pop_front();
-                s->bytes_skipped.fetch_add(n->info.frlen, std::memory_order_relaxed);
-                --s->frames_ready;
-                ++s->frames_dropped;
-                KV_DBG("[%s] discard frame: idx = %d\n", kRefreshName,
-                       static_cast<int>(n->info.fridx));
-                dropped.push_back(n);
-            }
+        uint32_t ready = s->frames_ready.load(std::memory_order_relaxed) + moved;
+        for (; ready > max_frames; --ready) {
+            FrameNode *n = s->out.pop_front();
+            s->bytes_skipped.fetch_add(n->info.frlen, std::memory_order_relaxed);
+            ++s->frames_dropped;
+            dropped.push_back(n);
         }
+        dropped_total = s->frames_dropped;
+        // Published after the frames are on the list: a reader that sees
+        // the count finds them there.
+        s->frames_ready.store(ready, std::memory_order_release);
+    }
+    // Logged with the lock released: the consumer's fetch does not wait
+    // for the log file.
+    if (!dropped.empty()) {
+        KV_DBG("[%s] discard frames: frame buffer is full (%d/%d)\n", kRefreshName,
+               static_cast<int>(dropped.size()), static_cast<int>(dropped_total));
+        for (const FrameNode *n = dropped.front(); n; n = n->next)
+            KV_DBG("[%s] discard frame: idx = %d\n", kRefreshName, static_cast<int>(n->info.fridx));
     }
     s->pool.release_all(dropped);
 }
 
 uint32_t frames_ready(const kv_stream_t *s) {
-    std::shared_lock lock(s->lock);
-    return s->frames_ready;
+    return s->frames_ready.load(std::memory_order_acquire);
 }
 
 }  // namespace kavri::stream
@@ -76,7 +85,7 @@ uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, ui
     if (!s) return 0;
     if (peek) {
         std::shared_lock lock(s->lock);
-        const uint32_t n = std::min(wanted, s->frames_ready);
+        const uint32_t n = std::min(wanted, s->frames_ready.load(std::memory_order_relaxed));
         if (n == 0 || !dst) return n;
         copy_frames(s->out.front(), n, dst, dst_size, info, t_ns);
         return n;
@@ -87,10 +96,11 @@ uint32_t stream_fetch_frames(kv_stream_t *s, uint8_t *dst, uint32_t dst_size, ui
     uint32_t n = 0;
     {
         std::unique_lock lock(s->lock);
-        n = std::min(wanted, s->frames_ready);
+        const uint32_t ready = s->frames_ready.load(std::memory_order_relaxed);
+        n = std::min(wanted, ready);
         if (n == 0) return 0;
         for (uint32_t i = 0; i < n; ++i) taken.push_back(s->out.pop_front());
-        s->frames_ready -= n;
+        s->frames_ready.store(ready - n, std::memory_order_relaxed);
     }
     copy_frames(taken.front(), n, dst, dst_size, info, t_ns);
     s->pool.release_all(taken);

@@ -14,4 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # pkg-config answers for the arm64 libraries, not the host's.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;/usr/aarch64-linux-gnu)
+# The programs name /lib/ld-linux-aarch64.so.1, which is the multiarch
+# libc6:arm64's loader (the arm64 -dev packages pull it in), and find their
+# libraries in the multiarch folders. No -L /usr/aarch64-linux-gnu: that
+# gives them the cross toolchain's loader, another Debian revision of glibc,
+# beside the multiarch libc.so.6 that the loader's cache names, and that pair
+# hangs in the loader.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

@@ -7,6 +7,6 @@ if(TARGET kavri_camsim)
     LIBS -Wl,--no-as-needed kavri_camsim kavri
     LABELS threads
     TIMEOUT 300)
-  gtest_discover_tests(test_api_reconnect DISCOVERY_MODE PRE_TEST TEST_PREFIX "polling."
-                       PROPERTIES TIMEOUT 300 LABELS threads ENVIRONMENT KAVRI_HOTPLUG_POLL=1)
+  kavri_register_gtest(test_api_reconnect TEST_PREFIX "polling." TIMEOUT 300 LABELS threads
+                       ENVIRONMENT KAVRI_HOTPLUG_POLL=1)
 endif()

@@ -3,7 +3,12 @@ kavri_add_gtest(test_oni_layout SOURCES ${CMAKE_CURRENT_LIST_DIR}/oni_layout_tes
                 LIBS kavri_oni kavri_core)
 
 # The OpenNI2 player runs in a reader program of its own, built without
-# sanitizers: it is a black box whose threads and teardown are not ours.
+# sanitizers: it is a black box whose threads and teardown are not ours. A
+# cross build's test cannot start it (see tests/tools/cli.cmake): the writer's
+# layout tests above run there, the playback in the native builds.
+if(CMAKE_CROSSCOMPILING)
+  return()
+endif()
 pkg_check_modules(OPENNI2 IMPORTED_TARGET libopenni2)
 if(OPENNI2_FOUND)
   add_executable(oni_reader ${CMAKE_CURRENT_LIST_DIR}/oni_reader.cpp)

@@ -1,9 +1,11 @@
 # The Python package on the simulator: its pytest suite, its examples and
 # its two installs (cmake --install, pip). With Debian's interpreter and
 # numpy/pytest packages; not under the sanitizers (a sanitized library
-# cannot be loaded into an uninstrumented interpreter).
+# cannot be loaded into an uninstrumented interpreter), nor in a cross build
+# (the host's interpreter cannot load the arm64 library).
 set(kavri_python /usr/bin/python3)
-if(NOT KAVRI_SANITIZE AND TARGET kavri_camsim AND EXISTS ${kavri_python})
+if(NOT KAVRI_SANITIZE AND NOT CMAKE_CROSSCOMPILING AND TARGET kavri_camsim
+   AND EXISTS ${kavri_python})
   set(py_dir ${PROJECT_SOURCE_DIR}/python)
   set(py_work ${CMAKE_BINARY_DIR}/python-work)
   set(py_env

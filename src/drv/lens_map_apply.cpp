@@ -75,7 +75,8 @@ __attribute__((target("avx2"))) void remap_u16_avx2(const int32_t *map, uint16_t
 #endif
 
 template <typename T>
-void remap_fast(const int32_t *map, T *dst, const T *src, int32_t n, int32_t pixels, T fill) {
+void remap_fast(const int32_t *map, T *dst, const T *src, int32_t n,
+                [[maybe_unused]] int32_t pixels, T fill) {
 #if defined(__x86_64__)
     if constexpr (sizeof(T) == 2) {
         if (kavri::isa::active() >= kavri::isa::Level::kAvx2) {

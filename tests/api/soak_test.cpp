@@ -6,13 +6,16 @@
 #include <random>
 
 #include "api/api_fixture.h"
+#include "common/emulated.h"
 
 namespace {
 
 using namespace kavri_api_test;
 using kavri::api::priv_of;
 
-constexpr int kSoakFrames = 2500;
+// Under an emulator, whose frames come some ten times slower, a thousand
+// still take every kind of fault several times (one every 40 frames).
+const int kSoakFrames = kavri_testing::emulated() ? 1000 : 2500;
 constexpr uint64_t kSeed = 20261208;
 
 // Faults a stream survives: each loses at most a couple of frames.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "camsim.h"
+#include "common/emulated.h"
 #include "common/sim_leak_check.h"
 #include "kavri.h"
 #include "soak_camera.h"
@@ -50,8 +51,9 @@ uint64_t frames_per_camera() {
         const uint64_t n = std::strtoull(env, nullptr, 10);
         if (n > 0) return n;
     }
-    // Sanitized builds run several times slower: fewer frames keep CI short.
-    return kSanitized ? kCiFrames / 2 : kCiFrames;
+    // Sanitized and emulated builds run several times slower: fewer frames
+    // keep CI short.
+    return kSanitized || kavri_testing::emulated() ? kCiFrames / 2 : kCiFrames;
 }
 
 camsim_camera_config_t camera_config(uint8_t chip, uint8_t port) {

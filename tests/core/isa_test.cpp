@@ -31,7 +31,9 @@ TEST(Isa, ThePickIsAKnownNameAndNeverAboveTheCap) {
     if (cap == nullptr || rank_of(cap) < 0) return;
     EXPECT_LE(rank_of(picked), rank_of(cap));
     // The baseline is always there, so a baseline cap is always met exactly.
-    if (std::string(cap) == "baseline") EXPECT_EQ(picked, "baseline");
+    if (std::string(cap) == "baseline") {
+        EXPECT_EQ(picked, "baseline");
+    }
 }
 
 }  // namespace

@@ -25,8 +25,9 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 all: build
 
-deps:
-	@missing=""; for p in $(DEB_PACKAGES); do \
+# Installs those of the packages $(1) that are not installed yet.
+define install_missing
+	@missing=""; for p in $(1); do \
 		dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -34,6 +35,10 @@ deps:
 		$(SUDO) apt-get update -qq && \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(DEB_PACKAGES))
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -103,14 +108,7 @@ ARM64_PACKAGES := crossbuild-essential-arm64 qemu-user libc6:arm64 libstdc++6:ar
 deps-arm64: deps
 	@dpkg --print-foreign-architectures | grep -qx arm64 || { \
 		$(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -qq; }
-	@missing=""; for p in $(ARM64_PACKAGES); do \
-		dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-		echo "installing:$$missing"; \
-		$(SUDO) apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install_missing,$(ARM64_PACKAGES))
 
 test-arm64: deps-arm64
 	cmake -S . -B $(ARM64_BUILD) -G $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \

@@ -20,6 +20,8 @@
 #include "frame_gen.h"
 #include "kavri.h"
 
+#include "cache_dir.h"
+
 namespace {
 
 double process_cpu_seconds() {
@@ -27,24 +29,6 @@ double process_cpu_seconds() {
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-
-// The calibration cache an EPC camera's open writes goes to a folder of the
-// run's own, not into the directory the benchmark was started from.
-class CacheDir {
-  public:
-    CacheDir() {
-        char tmpl[] = "/tmp/kavri_bench_XXXXXX";
-        if (mkdtemp(tmpl) != nullptr) path_ = std::string(tmpl) + "/";
-        kavri_path_cfg(path_.empty() ? nullptr : path_.c_str());
-    }
-    ~CacheDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-
-  private:
-    std::string path_;
-};
 
 int plug_free_running(uint8_t chip) {
     static CacheDir cache;

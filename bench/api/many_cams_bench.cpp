@@ -30,6 +30,8 @@
 #include "frame_gen.h"
 #include "kavri.h"
 
+#include "cache_dir.h"
+
 namespace {
 
 constexpr uint8_t kChip = CAMSIM_CHIP_E2;
@@ -58,25 +60,6 @@ uint64_t monotonic_ns() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
-
-// The calibration cache each camera's open writes goes to a folder of the
-// run's own; it stays for the whole run, so a camera pulls its calibration
-// once, at its first open.
-class CacheDir {
-  public:
-    CacheDir() {
-        char tmpl[] = "/tmp/kavri_bench_XXXXXX";
-        if (mkdtemp(tmpl) != nullptr) path_ = std::string(tmpl) + "/";
-        kavri_path_cfg(path_.empty() ? nullptr : path_.c_str());
-    }
-    ~CacheDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-
-  private:
-    std::string path_;
-};
 
 // One camera and the application thread that serves it.
 class CamLoop {

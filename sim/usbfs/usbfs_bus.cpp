@@ -75,9 +75,11 @@ void fill_fifo(int fd) {
 
 // Taken around every close() of the program and around our replacement of
 // the host's descriptors, so that a descriptor libusb closes (and the number
-// the next open reuses) is never replaced.
-std::mutex &descriptor_mu() {
-    static std::mutex *m = new std::mutex;
+// the next open reuses) is never replaced. Recursive: a sanitizer that
+// reports from inside a close or a scan reads its symbols from a file that
+// it then closes, on the same thread.
+std::recursive_mutex &descriptor_mu() {
+    static auto *m = new std::recursive_mutex;
     return *m;
 }
 
@@ -93,23 +95,22 @@ bool same_file(int fd, const struct stat &file) {
 void break_host_descriptors(int fifo_fd) {
     struct stat fifo_st {};
     if (fstat(fifo_fd, &fifo_st) != 0) return;
-    std::vector<int> host;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (dirent *e = readdir(d)) {
-            const int fd = std::atoi(e->d_name);
-            if (fd > 2 && fd != fifo_fd && fd != dirfd(d) && same_file(fd, fifo_st))
-                host.push_back(fd);
-        }
-        closedir(d);
-    }
-    if (host.empty()) return;
     int dead[2];
     if (pipe2(dead, O_CLOEXEC) != 0) return;
     close(dead[0]);  // a pipe without reader polls POLLERR on its write end
     {
+        // The scan looks at every descriptor of the process: none may be
+        // closed (and its number reused) while it is looked at or replaced.
         std::lock_guard lock(descriptor_mu());
-        for (int fd : host)
-            if (same_file(fd, fifo_st)) dup2(dead[1], fd);  // still the node: not closed since
+        if (DIR *d = opendir("/proc/self/fd")) {
+            while (dirent *e = readdir(d)) {
+                const int fd = std::atoi(e->d_name);
+                if (fd > 2 && fd != fifo_fd && fd != dirfd(d) && fd != dead[1] &&
+                    same_file(fd, fifo_st))
+                    dup2(dead[1], fd);
+            }
+            closedir(d);
+        }
     }
     close(dead[1]);
 }
@@ -139,6 +140,24 @@ void add_bystanders(Bus &b) {
     b.next_address[kBystanderBus] = kMouseAddress + 1;
 }
 
+// Debian's umockdev aborts the whole program when a uevent listener closes
+// its socket between the sender's connect and its send ("uevent_sender
+// sendmsg_one: sendmsg failed: Connection refused"). libusb keeps one
+// listener for the process and closes it with its last context, so a program
+// that drops its last context while a camera is unplugged on another thread
+// could die inside the testbed. A context of the bus's own, never closed,
+// keeps that listener open for the program's life; the program's contexts
+// still come and go as they would on a real machine.
+void hold_uevent_listener(void *libusb_init_fn) {
+    if (libusb_init_fn == nullptr) return;  // the program does not use libusb
+    using InitFn = int (*)(void **);
+    void *ctx = nullptr;
+    if (reinterpret_cast<InitFn>(libusb_init_fn)(&ctx) != 0)
+        std::fprintf(stderr, "camsim-usbfs: the bus's own libusb context failed\n");
+    static void *held = ctx;  // reachable for the program's life: not a leak
+    (void)held;
+}
+
 }  // namespace
 
 Bus &bus() {
@@ -148,7 +167,8 @@ Bus &bus() {
         // The stand-in exports libusb's functions too: if it were loaded, the
         // program would talk to it instead of the real libusb and the tier
         // would prove nothing.
-        if (void *init = dlsym(RTLD_DEFAULT, "libusb_init")) {
+        void *init = dlsym(RTLD_DEFAULT, "libusb_init");
+        if (init != nullptr) {
             Dl_info where{};
             if (dladdr(init, &where) && where.dli_fname &&
                 !std::strstr(where.dli_fname, "libusb-1.0.so")) {
@@ -165,6 +185,7 @@ Bus &bus() {
             std::abort();  // never reach the host's real USB devices
         }
         add_bystanders(*nb);
+        hold_uevent_listener(init);
         nb->handler = umockdev_ioctl_base_new();
         g_signal_connect_after(nb->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), nb);
         nb->clock = std::thread(bus_clock, nb);

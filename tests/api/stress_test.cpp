@@ -653,7 +653,9 @@ void Stress::run() {
         ASSERT_TRUE(c.dev.located) << c.name;
         // An E2 camera's first open pulls its calibration and mounts it.
         ASSERT_EQ(kavri_dev_open(&c.dev), &c.dev) << c.name;
-        if (reconnect_) ASSERT_EQ(kavri_dev_set_reconnect(&c.dev, 1), 1) << c.name;
+        if (reconnect_) {
+            ASSERT_EQ(kavri_dev_set_reconnect(&c.dev, 1), 1) << c.name;
+        }
         if (c.epc()) reference(c);
         if (HasFatalFailure()) return;
     }
@@ -697,7 +699,9 @@ void Stress::run() {
             c.name.c_str(), (unsigned long)s.frames, (unsigned long)c.delivered.load(),
             (unsigned long)c.decoded.load(), (unsigned long)c.discarded.load(),
             (unsigned long)c.capture_errors.load(), (unsigned long)c.reconnects.load());
-        if (reconnect_) EXPECT_EQ(kavri_dev_is_connected(&c.dev), 1) << c.name;
+        if (reconnect_) {
+            EXPECT_EQ(kavri_dev_is_connected(&c.dev), 1) << c.name;
+        }
         EXPECT_GT(c.decoded.load(), 0u) << c.name;
         EXPECT_LE(c.delivered.load() + c.discarded.load(), s.frames) << c.name;
         if (c.timeouts.load() > 0)

@@ -105,8 +105,9 @@ class TemporalSim : public ::testing::Test {
             cams_[k].dev = list[k];
             ASSERT_NE(kavri_dev_open(&cams_[k].dev), nullptr);
             cams_[k].open = true;
-            if (calibrated)
+            if (calibrated) {
                 EXPECT_EQ(kavri_filter_enable(&cams_[k].dev, KAVRI_FILTER_CALIB, nullptr, 0), 1);
+            }
         }
     }
     kavri_dev_t *dev(size_t k = 0) { return &cams_[k].dev; }
@@ -298,8 +299,9 @@ TEST_F(TemporalSim, ConfidenceFollowsTheDecodeAndThresholdsThePointCloud) {
         else
             EXPECT_EQ(conf[i], plain[i]) << i;
         // Without saturation the confidence is the amplitude, capped.
-        if (gray[i] < 3000.0f && plain[i] != 0)
+        if (gray[i] < 3000.0f && plain[i] != 0) {
             EXPECT_EQ(plain[i], std::min(255, static_cast<int>(gray[i]))) << i;
+        }
         valid += has_distance(d[i]);
         confident += has_distance(d[i]) && conf[i] > 60;
     }

@@ -62,8 +62,9 @@ KV_ISA_CLONES(void, load_fixed_pair,
 // unclamped values).
 // The selecting passes compute every lane and select afterwards; no
 // floating-point exception is ever examined, so the compiler may execute the
-// unselected lanes' arithmetic too ("no-trapping-math"; this does not change
-// any result).
+// unselected lanes' arithmetic too. The file is built without trapping math
+// (the per-function option alone leaves this loop scalar); this does not
+// change any result.
 KV_ISA_CLONES(void, bracket, (DrnuScratch & s, int32_t last, int32_t cnt), (s, last, cnt),
               "no-trapping-math") {
     for (int32_t i = 0; i < cnt; ++i) {
